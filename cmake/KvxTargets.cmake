@@ -1,0 +1,17 @@
+# Warning flags for the project's own targets; third-party code is not affected.
+function(kvx_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(KVX_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+# A GoogleTest executable registered with CTest. LABELS lets CI pick the tests that
+# touch threads or parse untrusted input for the sanitizer builds.
+function(kvx_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)
+    kvx_warnings(${name})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,171 @@
+/*
+ * The driver plug-in's binary interface, as seen by an OPC server host. C only.
+ *
+ * The plug-in exports exactly five functions. Records are packed and keep the same offsets on
+ * every platform; the item's user data is a 32-bit handle that the plug-in hands out, never
+ * an address. The OLE-automation helpers that hosts use to allocate and free texts are
+ * declared in fenlodrv/oleauto.h.
+ */
+#ifndef FENLODRV_PLUGIN_ABI_H
+#define FENLODRV_PLUGIN_ABI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Standard Windows calling convention where it exists; empty elsewhere. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define SOXPS_CALL __stdcall
+#else
+#define SOXPS_CALL
+#endif
+
+#if defined(_WIN32)
+#define SOXPS_EXPORT __declspec(dllexport)
+#else
+#define SOXPS_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* ---- OLE automation stand-ins ---------------------------------------------------------- */
+
+typedef uint16_t OLECHAR;      /* one UTF-16 code unit */
+typedef OLECHAR* BSTR;         /* UTF-16 text preceded by a 4-byte byte length */
+typedef uint16_t VARTYPE;
+typedef int16_t VARIANT_BOOL;  /* the plug-in stores 1 for true */
+
+enum {
+    VT_EMPTY = 0,
+    VT_I2 = 2,
+    VT_I4 = 3,
+    VT_R4 = 4,
+    VT_R8 = 5,
+    VT_BSTR = 8,
+    VT_BOOL = 11,
+    VT_UI1 = 17,
+    VT_UI2 = 18,
+    VT_UI4 = 19
+};
+
+/* 100 ns ticks since 1601-01-01 UTC. */
+typedef struct FILETIME {
+    uint32_t dwLowDateTime;
+    uint32_t dwHighDateTime;
+} FILETIME;
+
+#pragma pack(push, 1)
+/* 16 bytes: type, 6 reserved bytes, 8-byte value. */
+typedef struct VARIANT {
+    VARTYPE vt;
+    uint16_t wReserved1;
+    uint16_t wReserved2;
+    uint16_t wReserved3;
+    union {
+        uint8_t bVal;
+        int16_t iVal;
+        uint16_t uiVal;
+        int32_t lVal;
+        uint32_t ulVal;
+        float fltVal;
+        double dblVal;
+        VARIANT_BOOL boolVal;
+        BSTR bstrVal;
+        int64_t llVal;
+    } value;
+} VARIANT;
+#pragma pack(pop)
+
+/* ---- Server description ---------------------------------------------------------------- */
+
+typedef struct SOXpSGuid {
+    uint32_t data1;
+    uint16_t data2;
+    uint16_t data3;
+    uint8_t data4[8];
+} SOXpSGuid;
+
+#pragma pack(push, 1)
+typedef struct SOXpSServerDescription {
+    SOXpSGuid clsid;                   /* 0 */
+    const char* progId;                /* 16: "Korvex.OPC_Server.2" */
+    const char* versionIndependentProgId; /* "Korvex.OPC_Server" */
+    const char* description;           /* "Korvex OPC Server" */
+    uint32_t value10000;               /* 10000 */
+    uint8_t reserved1[28];
+    uint16_t value2;                   /* 2 */
+    uint16_t value10;                  /* 10 */
+    uint16_t value16;                  /* 16 */
+    const char* vendor;                /* "Korvex germany" */
+    uint32_t value1;                   /* 1 */
+    const char* versionText;           /* "Korvex OPC Server V:<version>" */
+    uint32_t value101;                 /* 101 */
+    uint8_t reserved2[26];
+    uint32_t value4096a;               /* 4096 */
+    uint32_t value4096b;               /* 4096 */
+} SOXpSServerDescription;
+
+/* One record of a request batch; the host's array has a stride of 50 bytes. */
+typedef struct SOXpSRequest {
+    uint8_t hostReserved1[12];         /* 0: the host's */
+    uint32_t completion;               /* 12: set to 2 for every record handled */
+    uint8_t hostReserved2[4];          /* 16: the host's */
+    VARIANT value;                     /* 20: filled on reads, taken on writes */
+    uint16_t quality;                  /* 36: 192 good, 0 bad (reads) */
+    FILETIME timestamp;                /* 38: time of the read */
+    uint32_t userData;                 /* 46: the item's handle given to AddTag */
+} SOXpSRequest;
+#pragma pack(pop)
+
+enum { SOXPS_QUALITY_GOOD = 192, SOXPS_QUALITY_BAD = 0, SOXPS_COMPLETED = 2 };
+enum { SOXPS_ACCESS_READ = 1, SOXPS_ACCESS_WRITE = 2 };
+enum { SOXPS_READ = 0, SOXPS_WRITE = 1 };
+
+#ifdef __cplusplus
+static_assert(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
+static_assert(sizeof(SOXpSRequest) == 50, "request record stride is 50 bytes");
+static_assert(offsetof(SOXpSRequest, completion) == 12, "completion at 12");
+static_assert(offsetof(SOXpSRequest, value) == 20, "value at 20");
+static_assert(offsetof(SOXpSRequest, quality) == 36, "quality at 36");
+static_assert(offsetof(SOXpSRequest, timestamp) == 38, "timestamp at 38");
+static_assert(offsetof(SOXpSRequest, userData) == 46, "user data at 46");
+static_assert(offsetof(SOXpSServerDescription, progId) == 16, "ProgID at 16");
+#else
+_Static_assert(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
+_Static_assert(sizeof(SOXpSRequest) == 50, "request record stride is 50 bytes");
+_Static_assert(offsetof(SOXpSRequest, userData) == 46, "user data at 46");
+#endif
+
+/* ---- Namespace callbacks --------------------------------------------------------------- */
+
+/* Creates a branch under `parent` (0 = root) and stores its handle in *newHandle. */
+typedef int32_t(SOXPS_CALL* SOXpSAddNode)(uint32_t parent, const char* name, uint32_t* newHandle);
+/* Creates a leaf. valueType: low 16 bits the VARIANT type; access: bit 0 read, bit 1 write;
+ * userData: the plug-in's handle for the item; reserved: always 0. */
+typedef int32_t(SOXPS_CALL* SOXpSAddTag)(uint32_t parent, const char* name, uint32_t valueType,
+                                         uint32_t access, uint32_t userData, uint32_t reserved);
+
+/* ---- Exports --------------------------------------------------------------------------- */
+
+SOXPS_EXPORT const SOXpSServerDescription* SOXPS_CALL SOXpSInitialize(uint32_t a, uint32_t b,
+                                                                      uint32_t c);
+SOXPS_EXPORT int32_t SOXPS_CALL SOXpSBuildDANameSpace(SOXpSAddNode addNode, SOXpSAddTag addTag,
+                                                      uint32_t unused);
+SOXPS_EXPORT int32_t SOXPS_CALL SOXpSStart(void);
+SOXPS_EXPORT int32_t SOXPS_CALL SOXpSStop(void);
+SOXPS_EXPORT int32_t SOXPS_CALL SOXpSHandleDARequests(int32_t direction, uint32_t count,
+                                                      SOXpSRequest* records);
+
+/* Function-pointer types for hosts that load the plug-in at run time. */
+typedef const SOXpSServerDescription*(SOXPS_CALL* SOXpSInitializeFn)(uint32_t, uint32_t, uint32_t);
+typedef int32_t(SOXPS_CALL* SOXpSBuildDANameSpaceFn)(SOXpSAddNode, SOXpSAddTag, uint32_t);
+typedef int32_t(SOXPS_CALL* SOXpSStartFn)(void);
+typedef int32_t(SOXPS_CALL* SOXpSStopFn)(void);
+typedef int32_t(SOXPS_CALL* SOXpSHandleDARequestsFn)(int32_t, uint32_t, SOXpSRequest*);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FENLODRV_PLUGIN_ABI_H */

@@ -1,0 +1,24 @@
+# Installs what the build and tests need when it is missing. Sourced by test.sh, demo.sh
+# and .ci/run.
+KVX_APT_PACKAGES=(
+    build-essential cmake ninja-build ccache pkg-config
+    clang libclang-rt-14-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libfmt-dev nlohmann-json3-dev libcli11-dev
+)
+
+kvx_install_deps() {
+    local missing=()
+    for pkg in "${KVX_APT_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+    done
+    if ((${#missing[@]})); then
+        echo "installing: ${missing[*]}" >&2
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+    export CCACHE_BASEDIR="$PWD"
+    export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+}
