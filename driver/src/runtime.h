@@ -1,0 +1,39 @@
+#pragma once
+// The run-time side of the plug-in: the polling thread, the value decoder and encoder, and
+// the scaling property requests. The entry points and the batch dispatcher call these.
+
+#include <memory>
+
+#include "fenlodrv/plugin_abi.h"
+#include "model.h"
+
+namespace kvx::driver {
+
+// Value decoder of a read request: fills `value` from the member's image block under the
+// image lock (read scaling included). Leaves `value` untouched where a tag has no value.
+void DecodeTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value);
+
+// Value encoder of a write request: write-unlock check, write scaling (changes `value` in
+// place), encoding and the block write(s). Reports nothing.
+void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value);
+
+// Scaling property requests of a property node (kind Property).
+void ReadScaleProperty(const TagNode& node, VARIANT& value);
+void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& value);
+
+// The polling thread. start() starts no second thread while one runs; stop() sets the stop
+// event and waits for the thread to end.
+class PollingThread {
+public:
+    explicit PollingThread(DriverState& state);
+    ~PollingThread();
+    bool start();
+    void stop();
+    bool running() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kvx::driver
