@@ -8,9 +8,12 @@
 namespace kvx::platform {
 
 std::string OemToAnsi(std::string_view oem);
+// One byte at a time, for paths that must not allocate (the value decoder).
+char OemToAnsiChar(char oem);
+char16_t AnsiToUtf16Char(char ansi);
 std::string AnsiToOem(std::string_view ansi);
 std::u16string AnsiToUtf16(std::string_view ansi);
-// Characters without an ANSI form become '?'.
+// Characters without a form in the target code page become '?' (every conversion below).
 std::string Utf16ToAnsi(std::u16string_view text);
 // UTF-8 <-> ANSI, for terminals and JSON.
 std::string AnsiToUtf8(std::string_view ansi);
