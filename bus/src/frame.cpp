@@ -22,7 +22,7 @@ std::array<std::uint8_t, kShortFrameLength> BuildShortFrame(int busAddress, int 
     const auto d = static_cast<std::uint8_t>(dataAddress);
     const auto z = static_cast<std::uint8_t>(zeroByte);
     const auto n = static_cast<std::uint8_t>(byteCount);
-    return {0x00, 0x00, 0x00, kShortStart, a, d, z, n, HeaderCheck(kShortStart, a, d, z, n),
+    return {0x00,    0x00, 0x00, kShortStart, a, d, z, n, HeaderCheck(kShortStart, a, d, z, n),
             kEndChar};
 }
 

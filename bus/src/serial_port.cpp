@@ -12,8 +12,7 @@ using platform::Parity;
 using platform::RtsControl;
 using platform::StopBits;
 
-bool CSerialException::GetErrorMessage(char* text, unsigned capacity,
-                                       unsigned* helpContext) const {
+bool CSerialException::GetErrorMessage(char* text, unsigned capacity, unsigned* helpContext) const {
     if (helpContext) *helpContext = 0;
     std::string message;
     const bool ok = platform::systemErrorText(errorCode_, message);
@@ -45,19 +44,37 @@ void CSerialPort::OpenPort(std::string_view portName, std::uint32_t baudRate, in
     GetLineSettings(dcb);
     dcb.baudRate = baudRate;
     switch (parity) {
-        case EvenParity: dcb.parity = Parity::Even; break;
-        case MarkParity: dcb.parity = Parity::Mark; break;
-        case NoParity: dcb.parity = Parity::None; break;
-        case OddParity: dcb.parity = Parity::Odd; break;
-        case SpaceParity: dcb.parity = Parity::Space; break;
-        default: break;  // keep what the device reported
+        case EvenParity:
+            dcb.parity = Parity::Even;
+            break;
+        case MarkParity:
+            dcb.parity = Parity::Mark;
+            break;
+        case NoParity:
+            dcb.parity = Parity::None;
+            break;
+        case OddParity:
+            dcb.parity = Parity::Odd;
+            break;
+        case SpaceParity:
+            dcb.parity = Parity::Space;
+            break;
+        default:
+            break;  // keep what the device reported
     }
     dcb.byteSize = dataBits;
     switch (stopBits) {
-        case OneStopBit: dcb.stopBits = StopBits::One; break;
-        case OneAndHalfStopBits: dcb.stopBits = StopBits::OneAndHalf; break;
-        case TwoStopBits: dcb.stopBits = StopBits::Two; break;
-        default: break;
+        case OneStopBit:
+            dcb.stopBits = StopBits::One;
+            break;
+        case OneAndHalfStopBits:
+            dcb.stopBits = StopBits::OneAndHalf;
+            break;
+        case TwoStopBits:
+            dcb.stopBits = StopBits::Two;
+            break;
+        default:
+            break;
     }
     dcb.dsrSensitivity = false;
     switch (handshake) {
@@ -99,7 +116,8 @@ void CSerialPort::OpenPort(std::string_view portName, std::uint32_t baudRate, in
             dcb.xonLimit = 100;
             dcb.xoffLimit = 100;
             break;
-        default: break;
+        default:
+            break;
     }
     SetLineSettings(dcb);
 }

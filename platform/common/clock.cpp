@@ -6,7 +6,7 @@ namespace kvx::platform {
 
 namespace {
 class SystemTime final : public TimeSource {
-public:
+  public:
     MonoTime now() const override { return MonoClock::now(); }
     void sleepFor(MonoClock::duration d) override { std::this_thread::sleep_for(d); }
 };

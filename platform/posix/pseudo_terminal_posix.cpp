@@ -14,7 +14,7 @@ namespace kvx::platform {
 namespace {
 
 class PosixPseudoTerminal final : public PseudoTerminal {
-public:
+  public:
     PosixPseudoTerminal(int master, int slave, std::string path)
         : master_(master), slave_(slave), path_(std::move(path)) {}
     ~PosixPseudoTerminal() override {
@@ -55,7 +55,7 @@ public:
 
     void discardInput() override { ::tcflush(master_, TCIFLUSH); }
 
-private:
+  private:
     int master_;
     int slave_;
     std::string path_;

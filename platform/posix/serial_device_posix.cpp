@@ -25,31 +25,51 @@ namespace {
 
 speed_t speedFor(std::uint32_t baud) {
     switch (baud) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        default: return B0;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        default:
+            return B0;
     }
 }
 
 std::uint32_t baudFor(speed_t speed) {
     switch (speed) {
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        case B230400: return 230400;
-        default: return 0;
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        case B230400:
+            return 230400;
+        default:
+            return 0;
     }
 }
 
@@ -60,7 +80,7 @@ timespec toTimespec(MonoClock::duration d) {
 }
 
 class PosixSerialDevice final : public SerialDevice {
-public:
+  public:
     explicit PosixSerialDevice(int fd) : fd_(fd) {}
     ~PosixSerialDevice() override { close(); }
 
@@ -69,10 +89,18 @@ public:
         if (::tcgetattr(fd_, &tio) != 0) return fail();
         out.baudRate = baudFor(::cfgetospeed(&tio));
         switch (tio.c_cflag & CSIZE) {
-            case CS5: out.byteSize = 5; break;
-            case CS6: out.byteSize = 6; break;
-            case CS7: out.byteSize = 7; break;
-            default: out.byteSize = 8; break;
+            case CS5:
+                out.byteSize = 5;
+                break;
+            case CS6:
+                out.byteSize = 6;
+                break;
+            case CS7:
+                out.byteSize = 7;
+                break;
+            default:
+                out.byteSize = 8;
+                break;
         }
         if (!(tio.c_cflag & PARENB)) {
             out.parity = Parity::None;
@@ -110,22 +138,43 @@ public:
         tio.c_cflag |= CLOCAL | CREAD;
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         switch (in.byteSize) {
-            case 5: tio.c_cflag |= CS5; break;
-            case 6: tio.c_cflag |= CS6; break;
-            case 7: tio.c_cflag |= CS7; break;
-            case 8: tio.c_cflag |= CS8; break;
-            default: return fail(EINVAL);
+            case 5:
+                tio.c_cflag |= CS5;
+                break;
+            case 6:
+                tio.c_cflag |= CS6;
+                break;
+            case 7:
+                tio.c_cflag |= CS7;
+                break;
+            case 8:
+                tio.c_cflag |= CS8;
+                break;
+            default:
+                return fail(EINVAL);
         }
         switch (in.parity) {
-            case Parity::None: break;
-            case Parity::Odd: tio.c_cflag |= PARENB | PARODD; break;
-            case Parity::Even: tio.c_cflag |= PARENB; break;
-            case Parity::Mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-            case Parity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
+            case Parity::None:
+                break;
+            case Parity::Odd:
+                tio.c_cflag |= PARENB | PARODD;
+                break;
+            case Parity::Even:
+                tio.c_cflag |= PARENB;
+                break;
+            case Parity::Mark:
+                tio.c_cflag |= PARENB | CMSPAR | PARODD;
+                break;
+            case Parity::Space:
+                tio.c_cflag |= PARENB | CMSPAR;
+                break;
         }
         switch (in.stopBits) {
-            case StopBits::One: break;
-            case StopBits::Two: tio.c_cflag |= CSTOPB; break;
+            case StopBits::One:
+                break;
+            case StopBits::Two:
+                tio.c_cflag |= CSTOPB;
+                break;
             // 1.5 stop bits exist on POSIX only as the 5-bit form of CSTOPB.
             case StopBits::OneAndHalf:
                 if (in.byteSize != 5) return fail(EINVAL);
@@ -190,7 +239,8 @@ public:
             MonoTime now = time.now();
             MonoTime until = MonoTime::max();
             if (hasTotal) until = totalEnd;
-            if (got > 0 && timeouts_.readInterval != 0) until = std::min(until, lastByte + interval);
+            if (got > 0 && timeouts_.readInterval != 0)
+                until = std::min(until, lastByte + interval);
             if (until != MonoTime::max() && now >= until) break;
 
             pollfd pfd{fd_, POLLIN, 0};
@@ -262,7 +312,7 @@ public:
 
     int lastError() const override { return lastError_; }
 
-private:
+  private:
     bool fail(int code = 0) {
         lastError_ = code != 0 ? code : errno;
         return false;

@@ -26,7 +26,7 @@ inline constexpr std::uint32_t kBusEventMask = 0xE1;
 inline constexpr std::size_t kReceiveAreaSize = 1024;
 
 class BusLink {
-public:
+  public:
     BusLink() = default;
     BusLink(const BusLink&) = delete;
     BusLink& operator=(const BusLink&) = delete;
@@ -50,7 +50,7 @@ public:
     // The recursive port lock, for callers that need several transactions in a row.
     std::recursive_mutex& portLock() { return portLock_; }
 
-private:
+  private:
     // Opens the bus port under the held port lock; false when no handle could be had.
     bool openBusPort();
 

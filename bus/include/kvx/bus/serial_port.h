@@ -13,7 +13,13 @@
 namespace kvx::bus {
 
 // Codes taken by OpenPort; the numbers are fixed because callers pass them.
-enum SerialParity : int { EvenParity = 0, MarkParity = 1, NoParity = 2, OddParity = 3, SpaceParity = 4 };
+enum SerialParity : int {
+    EvenParity = 0,
+    MarkParity = 1,
+    NoParity = 2,
+    OddParity = 3,
+    SpaceParity = 4
+};
 enum SerialStopBits : int { OneStopBit = 0, OneAndHalfStopBits = 1, TwoStopBits = 2 };
 enum SerialHandshake : int {
     NoHandshake = 0,
@@ -25,19 +31,19 @@ enum SerialHandshake : int {
 };
 
 class CSerialException {
-public:
+  public:
     explicit CSerialException(std::uint32_t errorCode) : errorCode_(errorCode) {}
     std::uint32_t errorCode() const { return errorCode_; }
     // System message for the error code, at most capacity-1 characters plus terminator.
     // Sets *helpContext to 0 when given. Empty text and false for a code without message.
     bool GetErrorMessage(char* text, unsigned capacity, unsigned* helpContext = nullptr) const;
 
-private:
+  private:
     std::uint32_t errorCode_;
 };
 
 class CSerialPort {
-public:
+  public:
     CSerialPort() = default;
     ~CSerialPort() { ClosePort(); }
     CSerialPort(const CSerialPort&) = delete;
@@ -62,7 +68,7 @@ public:
     // Throws CSerialException with `code`, or with the last system error when `code` is 0.
     [[noreturn]] void RaiseSerialError(std::uint32_t code = 0);
 
-private:
+  private:
     std::unique_ptr<platform::SerialDevice> device_;
     bool overlapped_ = false;
     int lastError_ = 0;

@@ -14,7 +14,7 @@ using MonoTime = MonoClock::time_point;
 
 // The seam. `now` is monotonic; `sleepFor` blocks the calling thread.
 class TimeSource {
-public:
+  public:
     virtual ~TimeSource() = default;
     virtual MonoTime now() const = 0;
     virtual void sleepFor(MonoClock::duration d) = 0;
@@ -25,7 +25,7 @@ TimeSource& systemTime();
 
 // A point in time after which an operation gives up.
 class Deadline {
-public:
+  public:
     Deadline(const TimeSource& time, MonoClock::duration budget)
         : time_(&time), end_(time.now() + budget) {}
     bool expired() const { return time_->now() >= end_; }
@@ -35,7 +35,7 @@ public:
     }
     MonoTime end() const { return end_; }
 
-private:
+  private:
     const TimeSource* time_;
     MonoTime end_;
 };
@@ -43,7 +43,7 @@ private:
 // Auto-reset event: `set` wakes one waiter at once (or the next one to wait), and the wait
 // that observes it clears it. Replaces the Win32 event the polling thread sleeps on.
 class StopEvent {
-public:
+  public:
     void set();
     void reset();
     // True when the event was signalled within `timeout` (and is now cleared).
@@ -51,7 +51,7 @@ public:
     // Peek without clearing.
     bool isSet() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool signalled_ = false;

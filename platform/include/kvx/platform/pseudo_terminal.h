@@ -11,7 +11,7 @@
 namespace kvx::platform {
 
 class PseudoTerminal {
-public:
+  public:
     virtual ~PseudoTerminal() = default;
 
     // Creates the pair. The slave side is put in raw mode, and one slave descriptor is kept

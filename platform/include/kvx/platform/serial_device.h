@@ -24,7 +24,7 @@ struct LineSettings {
     Parity parity = Parity::Even;
     StopBits stopBits = StopBits::One;
     bool binary = true;
-    bool parityCheck = false;     // fParity
+    bool parityCheck = false;  // fParity
     bool outxCtsFlow = false;
     bool outxDsrFlow = false;
     DtrControl dtrControl = DtrControl::Enable;
@@ -32,7 +32,7 @@ struct LineSettings {
     RtsControl rtsControl = RtsControl::Enable;
     bool outX = false;
     bool inX = false;
-    bool errorChar = false;       // replace bytes with parity errors
+    bool errorChar = false;  // replace bytes with parity errors
     bool abortOnError = false;
     std::uint16_t xonLimit = 0;
     std::uint16_t xoffLimit = 0;
@@ -57,7 +57,7 @@ struct SerialTimeouts {
 inline constexpr std::uint32_t kUnboundedReadCapMs = 1000;
 
 class SerialDevice {
-public:
+  public:
     virtual ~SerialDevice() = default;
 
     // Opens the port `name` (see port_name.h) for exclusive use: a port already held by this

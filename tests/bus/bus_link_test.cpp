@@ -1,0 +1,171 @@
+// The plug-in's block read and block write against a member played on a real pseudo-terminal.
+
+#include "kvx/bus/bus_link.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <future>
+#include <numeric>
+
+#include "kvx/bus/frame.h"
+#include "scripted_member.h"
+
+namespace kvx::bus {
+namespace {
+
+using testing::answerFrame;
+using testing::ScriptedMember;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+class BusLinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int error = 0;
+        pty_ = platform::PseudoTerminal::create(error);
+        ASSERT_NE(pty_, nullptr);
+        link_.setPortName(pty_->slavePath());
+        member_ = std::make_unique<ScriptedMember>(*pty_);
+    }
+
+    Bytes data(std::size_t n, std::uint8_t first = 1) {
+        Bytes d(n);
+        std::iota(d.begin(), d.end(), first);
+        return d;
+    }
+
+    // The port lock must be free after every transaction: another thread can take it.
+    void expectPortLockFree() {
+        auto free = std::async(std::launch::async, [this] {
+            bool got = link_.portLock().try_lock();
+            if (got) link_.portLock().unlock();
+            return got;
+        });
+        EXPECT_TRUE(free.get());
+    }
+
+    std::unique_ptr<platform::PseudoTerminal> pty_;
+    std::unique_ptr<ScriptedMember> member_;
+    BusLink link_;
+};
+
+TEST_F(BusLinkTest, CompleteAnswerDeliversTheDataBytes) {
+    const Bytes block = data(16, 0x40);
+    member_->answerNext(10, answerFrame(5, 0x20, block));
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 5, 0x20, 16, 0), 16 + 11);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), dest.begin()));
+    EXPECT_EQ(member_->received(),
+              (Bytes{0x00, 0x00, 0x00, 0x10, 0x05, 0x20, 0x00, 0x10, 0x45, 0x16}));
+    expectPortLockFree();
+}
+
+TEST_F(BusLinkTest, HeaderAndChecksOfTheAnswerAreNotExamined) {
+    Bytes frame = answerFrame(9, 0x77, data(4));
+    frame[8] ^= 0xFF;                 // header check
+    frame[frame.size() - 2] ^= 0x5A;  // data check
+    member_->answerNext(10, frame);
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), 15);
+    EXPECT_EQ(dest[0], 1);
+    EXPECT_EQ(dest[3], 4);
+}
+
+TEST_F(BusLinkTest, SilentMemberGivesZeroAfterTheTotalTimeout) {
+    member_->answerNext(10, {});
+    std::array<std::uint8_t, 256> dest{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 7, 0, 10, 0), 0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 490ms);
+    EXPECT_LT(waited, 2000ms);
+    expectPortLockFree();
+}
+
+TEST_F(BusLinkTest, TwoPreambleBytesGiveACountOneShort) {
+    const Bytes block = data(8);
+    member_->answerNext(10, answerFrame(5, 0, block, 2));
+    std::array<std::uint8_t, 256> dest{};
+    // Received complete but one byte short: the caller counts it as a failed read.
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 5, 0, 8, 0), 8 + 10);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), dest.begin()));
+}
+
+TEST_F(BusLinkTest, WrongEndCharacterGivesZero) {
+    member_->answerNext(10, answerFrame(5, 0, data(8), 3, 0x17));
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 5, 0, 8, 0), 0);
+}
+
+TEST_F(BusLinkTest, WrongStartCharacterGivesZero) {
+    Bytes frame = answerFrame(5, 0, data(8));
+    frame[3] = 0x10;
+    member_->answerNext(10, frame);
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 5, 0, 8, 0), 0);
+}
+
+TEST_F(BusLinkTest, LargestBlockGivesA256ByteAnswer) {
+    const Bytes block = data(245);
+    member_->answerNext(10, answerFrame(2, 0, block));
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 2, 0, 245, 0), 256);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), dest.begin()));
+}
+
+TEST_F(BusLinkTest, MissingPortGivesMinusOneAndReleasesTheLock) {
+    link_.setPortName("/dev/kvx-no-such-port");
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), -1);
+    expectPortLockFree();
+    const Bytes value{0x12};
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 1, 2, 1, 0), 0);
+    expectPortLockFree();
+}
+
+TEST_F(BusLinkTest, PortHeldByAnotherProgramCannotBeOpened) {
+    int error = 0;
+    auto other = platform::SerialDevice::open(pty_->slavePath(), error);
+    ASSERT_NE(other, nullptr);
+    std::array<std::uint8_t, 256> dest{};
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), -1);
+    other->close();
+    member_->answerNext(10, answerFrame(1, 0, data(4)));
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), 15);
+}
+
+TEST_F(BusLinkTest, WriteSendsTheLongFrameAndWaitsForTheAcknowledgement) {
+    member_->answerNext(13, Bytes(10, 0xE5));
+    const Bytes value{0x12, 0x34};
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 5, 0x40, 2, 0), 0);
+    EXPECT_EQ(member_->received(), (Bytes{0x00, 0x00, 0x00, 0x68, 0x05, 0x40, 0x00, 0x02, 0xAF,
+                                          0x12, 0x34, 0x46, 0x16}));
+    expectPortLockFree();
+}
+
+TEST_F(BusLinkTest, PortIsFreeBetweenTransactions) {
+    member_->answerNext(10, answerFrame(5, 0, data(4)));
+    std::array<std::uint8_t, 256> dest{};
+    ASSERT_EQ(link_.BusReadBlock(dest.data(), 5, 0, 4, 0), 15);
+    int error = 0;
+    auto other = platform::SerialDevice::open(pty_->slavePath(), error);
+    EXPECT_NE(other, nullptr) << "the link kept the port: error " << error;
+}
+
+TEST_F(BusLinkTest, ConcurrentReadAndWriteNeverOverlapOnTheBus) {
+    // While one thread holds the port lock for a whole transaction, a second one waits.
+    std::unique_lock hold(link_.portLock());
+    auto write = std::async(std::launch::async, [this] {
+        const Bytes value{0x01};
+        return link_.BusWriteBlock(value.data(), 1, 2, 1, 0);
+    });
+    EXPECT_EQ(write.wait_for(100ms), std::future_status::timeout);
+    hold.unlock();
+    member_->answerNext(12, Bytes(10, 0xE5));
+    EXPECT_EQ(write.get(), 0);
+}
+
+}  // namespace
+}  // namespace kvx::bus

@@ -1,0 +1,73 @@
+#pragma once
+// A bus member played by the test on the master side of a real pseudo-terminal: it waits for
+// one request frame and sends back exactly the bytes the test scripted.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kvx/platform/pseudo_terminal.h"
+
+namespace kvx::bus::testing {
+
+class ScriptedMember {
+  public:
+    explicit ScriptedMember(platform::PseudoTerminal& pty) : pty_(pty) {}
+    ~ScriptedMember() { finish(); }
+
+    // Answers the next request of `requestLength` bytes with `answer` (nothing if empty).
+    void answerNext(std::size_t requestLength, std::vector<std::uint8_t> answer) {
+        finish();
+        thread_ = std::thread([this, requestLength, answer = std::move(answer)] {
+            std::vector<std::uint8_t> request;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            std::uint8_t buffer[512];
+            while (request.size() < requestLength && std::chrono::steady_clock::now() < end) {
+                long n = pty_.readSome(buffer, sizeof buffer, std::chrono::milliseconds(50));
+                if (n > 0) request.insert(request.end(), buffer, buffer + n);
+            }
+            {
+                std::lock_guard lock(mutex_);
+                received_ = request;
+            }
+            if (!answer.empty()) pty_.writeAll(answer.data(), answer.size());
+        });
+    }
+
+    void finish() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    std::vector<std::uint8_t> received() {
+        finish();
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+  private:
+    platform::PseudoTerminal& pty_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::uint8_t> received_;
+};
+
+// The answer of a member: a long frame with `preamble` leading zero bytes.
+inline std::vector<std::uint8_t> answerFrame(std::uint8_t address, std::uint8_t dataAddress,
+                                             const std::vector<std::uint8_t>& data,
+                                             std::size_t preamble = 3, std::uint8_t end = 0x16) {
+    std::vector<std::uint8_t> frame(preamble, 0x00);
+    const auto n = static_cast<std::uint8_t>(data.size());
+    frame.insert(frame.end(), {0x68, address, dataAddress, 0x00, n,
+                               static_cast<std::uint8_t>(0x68 + address + dataAddress + n)});
+    std::uint8_t sum = 0;
+    for (auto b : data) sum = static_cast<std::uint8_t>(sum + b);
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(sum);
+    frame.push_back(end);
+    return frame;
+}
+
+}  // namespace kvx::bus::testing
