@@ -55,6 +55,9 @@ class PosixPseudoTerminal final : public PseudoTerminal {
 
     void discardInput() override { ::tcflush(master_, TCIFLUSH); }
 
+    // The slave's input queue holds what the master wrote and nobody has read yet.
+    void discardUnreadOutput() override { ::tcflush(slave_, TCIFLUSH); }
+
   private:
     int master_;
     int slave_;

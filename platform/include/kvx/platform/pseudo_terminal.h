@@ -31,6 +31,10 @@ class PseudoTerminal {
 
     // Discards input that arrived on the master side and was not read yet.
     virtual void discardInput() = 0;
+
+    // Discards bytes written by the master side that no opener of the device path has read
+    // (an answer that its master gave up on), so that they cannot pile up in the terminal.
+    virtual void discardUnreadOutput() = 0;
 };
 
 }  // namespace kvx::platform
