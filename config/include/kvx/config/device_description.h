@@ -9,6 +9,7 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kvx::config {
@@ -42,14 +43,14 @@ DtypeCode DtypeFromKeyword(std::string_view keyword);
 // logical line holds at most capacity-1 characters including its line feed; the rest of a
 // longer physical line is read as a further line.
 class LogicalLineReader {
-public:
+  public:
     LogicalLineReader(std::istream& in, std::size_t capacity);
     // Next logical line (with its line ending as read, if it fit); nullopt at end of file.
     std::optional<std::string> next();
     // Physical line number (1-based) where the last returned logical line started.
     int lineNumber() const { return startLine_; }
 
-private:
+  private:
     std::istream& in_;
     std::size_t capacity_;
     int physicalLine_ = 0;
@@ -80,7 +81,7 @@ struct CfgRecord {
     // kind 6 (readoffset, length shared with tag below)
     std::string idStr;  // at most 49 characters
     // kinds 6, 7, 8
-    std::string name;   // at most 49 characters
+    std::string name;  // at most 49 characters
     // kind 8
     std::uint8_t access = 0;  // bit 0 read, bit 1 write
     DtypeCode dtype = DtypeCode::Unknown;
@@ -97,11 +98,11 @@ struct CfgRecord {
 
 // The plug-in's parser: "read next record". Returns false at end of file.
 class CfgParser {
-public:
+  public:
     explicit CfgParser(std::istream& in);
     bool ReadNextRecord(CfgRecord& record);
 
-private:
+  private:
     LogicalLineReader reader_;
 };
 

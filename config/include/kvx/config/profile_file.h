@@ -18,8 +18,8 @@ std::string GetProfileString(const std::filesystem::path& file, std::string_view
 
 // Integer value: optional sign and leading decimal digits; `fallback` when the key is
 // missing; 0 when the value does not start with a number.
-int GetProfileInt(const std::filesystem::path& file, std::string_view section,
-                  std::string_view key, int fallback);
+int GetProfileInt(const std::filesystem::path& file, std::string_view section, std::string_view key,
+                  int fallback);
 
 // Writes one key, creating the file or section when missing; returns false on failure.
 // The file is replaced atomically (temporary file + rename).

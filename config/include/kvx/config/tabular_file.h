@@ -1,0 +1,59 @@
+#pragma once
+// A small table of named columns read from and written to a separated text file: line 1 holds
+// the column names, every further line one row, cells separated by a single separator.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvx::config {
+
+class TabularFile {
+  public:
+    static constexpr std::uint32_t RF_READ_AS_DOUBLE = 1;
+    static constexpr std::uint32_t READ_AS_STRING = 2;
+    static constexpr std::size_t kMaxCellChars = 1023;
+
+    // Reads the whole file (the table is cleared first). Each non-empty line is one row; a
+    // row with fewer cells gets empty cells, cells beyond the header are ignored, so columns
+    // always stay of equal length. False with error 7 when the file cannot be opened.
+    bool Read(const std::filesystem::path& file, std::uint32_t readFlags, char separator = '\t');
+    // Writes the whole table, replacing the file atomically. Lines end in CR LF. False (the
+    // old file left as it was) when the file cannot be written.
+    bool Write(const std::filesystem::path& file, char separator = '\t');
+
+    void Clear();
+    void AddVariable(std::string_view header, std::string_view defaultCell, std::size_t count);
+    bool AppendString(std::size_t column, std::string_view text);
+    bool SetString(std::size_t column, std::size_t row, std::string_view text);
+    // Copies the cell into `text`; its length, or -1 (see LastError()).
+    int GetString(std::string_view column, std::size_t row, std::string& text);
+    // Copies the whole column; the number of cells, or -1.
+    int GetData(std::string_view column, std::vector<std::string>& cells);
+    // Number cells of a table read with RF_READ_AS_DOUBLE; -1 on failure.
+    int GetNumbers(std::string_view column, std::vector<double>& cells);
+
+    // Position of the first column with that header, or -1.
+    int ColumnIndex(std::string_view header) const;
+    std::size_t ColumnCount() const { return columns_.size(); }
+    std::size_t RowCount() const;
+    const std::string& Header(std::size_t column) const { return columns_.at(column).name; }
+    const std::string& LastError() const { return lastError_; }
+
+  private:
+    struct Column {
+        std::string name;
+        std::filesystem::path file;  // where it was read from; empty when added
+        std::vector<std::string> texts;
+        std::vector<double> numbers;
+    };
+    std::vector<Column> columns_;
+    std::filesystem::path file_;
+    std::uint32_t readFlags_ = READ_AS_STRING;
+    char separator_ = '\t';
+    std::string lastError_;
+};
+
+}  // namespace kvx::config

@@ -1,0 +1,120 @@
+#include "kvx/config/install_settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "kvx/config/profile_file.h"
+#include "kvx/platform/file_lookup.h"
+#include "kvx/platform/port_name.h"
+
+namespace kvx::config {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::string_view kServerSection = "OPC Server";
+
+std::string_view env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string_view(v) : std::string_view{};
+}
+
+fs::path absoluteOf(const fs::path& p) {
+    std::error_code ec;
+    fs::path a = fs::absolute(p, ec);
+    return ec ? p : a.lexically_normal();
+}
+
+bool isDirectory(const fs::path& p) {
+    std::error_code ec;
+    return !p.empty() && fs::is_directory(p, ec);
+}
+}  // namespace
+
+fs::path InstallSettings::scalingTablePath() const {
+    if (!hasInstDir()) return {};
+    return instDir / "FreeScale.dat";
+}
+
+fs::path InstallSettings::deviceDescriptionPath(std::string_view cfg) const {
+    const fs::path joined = instDir / fs::path(std::string(cfg));
+    if (auto found = platform::ResolveNoCase(joined)) return *found;
+    return joined;
+}
+
+InstallSettings ReadInstallSettings(const fs::path& serverConf, std::string_view instDirOverride) {
+    InstallSettings s;
+    s.instDir = GetProfileString(serverConf, kServerSection, "InstDir", "");
+    s.version = GetProfileString(serverConf, kServerSection, "Version", kDefaultVersion);
+    if (!instDirOverride.empty()) s.instDir = std::string(instDirOverride);
+    return s;
+}
+
+InstallSettings ReadInstallSettingsFromEnvironment() {
+    std::string_view conf = env("KORVEX_OPC_SERVER_CONF");
+    if (conf.empty()) conf = kDefaultServerConf;
+    return ReadInstallSettings(fs::path(std::string(conf)), env("KORVEX_OPC_INSTDIR"));
+}
+
+fs::path FindDriverIni(const InstallSettings& settings, std::string_view searchPath,
+                       const fs::path& systemDir) {
+    // First the installation directory; when it is unknown or not a directory the plug-in
+    // starts where the process stands.
+    const fs::path first = isDirectory(settings.instDir) ? settings.instDir : fs::path(".");
+    if (auto found = platform::FindFileNoCase(first, kDriverIniName)) return absoluteOf(*found);
+
+    while (!searchPath.empty()) {
+        const std::size_t colon = searchPath.find(':');
+        const std::string_view dir = searchPath.substr(0, colon);
+        searchPath =
+            colon == std::string_view::npos ? std::string_view{} : searchPath.substr(colon + 1);
+        if (dir.empty()) continue;
+        if (auto found = platform::FindFileNoCase(fs::path(std::string(dir)), kDriverIniName)) {
+            return absoluteOf(*found);
+        }
+    }
+    if (auto found = platform::FindFileNoCase(systemDir, kDriverIniName)) {
+        return absoluteOf(*found);
+    }
+    return absoluteOf(systemDir / "fenlodrv.ini");
+}
+
+fs::path FindDriverIniFromEnvironment(const InstallSettings& settings) {
+    return FindDriverIni(settings, env("PATH"));
+}
+
+std::string MemberSection(int address) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "SLAVE%02d", address);
+    return buf;
+}
+
+int ReadWaitMs(const fs::path& ini) {
+    return GetProfileInt(ini, "KXBUS", "WAIT", 1000);
+}
+
+int ReadMaxAddress(const fs::path& ini) {
+    return GetProfileInt(ini, "KXBUS", "MAXADR", 31);
+}
+
+std::string ReadMemberCfg(const fs::path& ini, int address) {
+    return GetProfileString(ini, MemberSection(address), "CFG", "", 49);
+}
+
+std::string ReadMemberName(const fs::path& ini, int address) {
+    return GetProfileString(ini, MemberSection(address), "NAME", "NoID", 127);
+}
+
+PortSetting ReadPortName(const fs::path& ini) {
+    PortSetting port;
+    port.name = GetProfileString(ini, "RS232", "COM", "COM1");
+    if (port.name.size() > platform::kMaxPortNameLength) {
+        port.problem = ini.string() + ": [RS232] COM is " + std::to_string(port.name.size()) +
+                       " bytes long (at most " + std::to_string(platform::kMaxPortNameLength) +
+                       " allowed); using COM1";
+        port.name = "COM1";
+    }
+    return port;
+}
+
+}  // namespace kvx::config

@@ -1,0 +1,163 @@
+#include "kvx/config/scaling_table.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "kvx/config/tabular_file.h"
+#include "value_text.h"
+
+namespace kvx::config {
+
+namespace {
+
+// The columns of FreeScale.dat in the order they are written.
+constexpr std::string_view kColumns[] = {"Address", "TagID",  "RangeStart", "RangeEnd",
+                                         "Unit",    "Factor", "Format",     "Name"};
+constexpr std::size_t kUnitChars = 10;
+constexpr std::size_t kNameChars = 31;
+constexpr std::size_t kKeyChars = 262;
+
+std::string cut(std::string_view s, std::size_t n) {
+    return std::string(s.substr(0, n));
+}
+
+// Texts that go into a cell: a tab or line break would split the row.
+std::string cellText(std::string_view s, std::size_t n) {
+    std::string t = cut(s, n);
+    for (char& c : t) {
+        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    }
+    return t;
+}
+
+double parseNumber(const std::string& text) {
+    const auto at = text.find_first_not_of(" \t");
+    return at == std::string::npos ? 0.0 : detail::ReadDouble(text, at);
+}
+
+std::int32_t parseInt(const std::string& text) {
+    const auto at = text.find_first_not_of(" \t");
+    return at == std::string::npos ? 0 : detail::ReadInt(text, at);
+}
+
+// The record's row: the first whose address (cut to 8 bits) and TagID (case included) match.
+int findRow(TabularFile& table, const ScaleRecord& record) {
+    std::vector<std::string> addresses, keys;
+    const int n = table.GetData("Address", addresses);
+    if (n < 0 || table.GetData("TagID", keys) < 0) return -1;
+    if (addresses.size() != keys.size()) return -1;
+    for (int row = 0; row < n; ++row) {
+        if (static_cast<std::uint8_t>(parseInt(addresses[row])) == record.member &&
+            keys[row] == record.key) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+void setDefaults(ScaleRecord& r) {
+    r.rangeStart = 0.0;
+    r.rangeEnd = 100.0;
+    r.factor = 1.0;
+    r.format = 1;
+    r.unit = "%";
+    r.name.clear();
+}
+
+// The cell texts of a record by column header.
+std::string cellFor(std::string_view column, const ScaleRecord& r) {
+    if (column == "Address") return std::to_string(r.member);
+    if (column == "TagID") return cellText(r.key, kKeyChars);
+    if (column == "RangeStart") return FormatScaleNumber(r.rangeStart);
+    if (column == "RangeEnd") return FormatScaleNumber(r.rangeEnd);
+    if (column == "Unit") return cellText(r.unit, kUnitChars);
+    if (column == "Factor") return FormatScaleNumber(r.factor);
+    if (column == "Format") return std::to_string(r.format);
+    if (column == "Name") return cellText(r.name, kNameChars);
+    return {};
+}
+
+// Cells are placed by column name, so a file whose columns were reordered by hand keeps every
+// value in its own column.
+bool appendRow(TabularFile& table, const ScaleRecord& r) {
+    if (table.ColumnIndex("Address") < 0 || table.ColumnIndex("TagID") < 0) return false;
+    for (std::size_t i = 0; i < table.ColumnCount(); ++i) {
+        // Only the first column of a name gets the value; duplicates stay aligned with blanks.
+        const bool first = table.ColumnIndex(table.Header(i)) == static_cast<int>(i);
+        if (!table.AppendString(i, first ? cellFor(table.Header(i), r) : std::string())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string cellOr(TabularFile& table, std::string_view column, int row, bool& present) {
+    std::string text;
+    present = table.GetString(column, static_cast<std::size_t>(row), text) >= 0;
+    return text;
+}
+
+}  // namespace
+
+std::string FormatScaleNumber(double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.12g", value);
+    std::string text = buf;
+    // Whole numbers keep a decimal point and a zero ("100.0") while that fits in 12
+    // characters; exponent forms and special values stay as they are.
+    if (text.find_first_of(".eEnN") == std::string::npos) {
+        if (text.size() + 1 < 12) text += ".0";
+    }
+    return text;
+}
+
+bool LoadOrCreateScaleRecord(const std::filesystem::path& path, ScaleRecord& record) {
+    TabularFile table;
+    if (table.Read(path, TabularFile::READ_AS_STRING) && table.ColumnCount() > 0 &&
+        !(table.ColumnCount() == 1 && table.Header(0).empty())) {
+        const int row = findRow(table, record);
+        if (row >= 0) {
+            bool has = false;
+            std::string t = cellOr(table, "RangeStart", row, has);
+            record.rangeStart = has ? parseNumber(t) : 0.0;
+            t = cellOr(table, "RangeEnd", row, has);
+            record.rangeEnd = has ? parseNumber(t) : 100.0;
+            t = cellOr(table, "Unit", row, has);
+            record.unit = has ? cut(t, kUnitChars) : "%";
+            t = cellOr(table, "Factor", row, has);
+            record.factor = has ? parseNumber(t) : 1.0;
+            t = cellOr(table, "Format", row, has);
+            record.format = has ? static_cast<std::uint8_t>(parseInt(t)) : 1;
+            t = cellOr(table, "Name", row, has);
+            record.name = has ? cut(t, kNameChars) : std::string();
+            return true;
+        }
+    } else {
+        // No file yet (or an empty one): start a new table with the standard columns.
+        table.Clear();
+        for (auto column : kColumns) table.AddVariable(column, "", 0);
+    }
+    setDefaults(record);
+    if (!appendRow(table, record)) return false;
+    return table.Write(path, '\t');
+}
+
+bool SaveScaleRecord(const std::filesystem::path& path, const ScaleRecord& record) {
+    TabularFile table;
+    if (!table.Read(path, TabularFile::READ_AS_STRING)) return false;
+    const int row = findRow(table, record);
+    if (row < 0) return false;
+    for (std::size_t i = 2; i < std::size(kColumns); ++i) {
+        const int column = table.ColumnIndex(kColumns[i]);
+        if (column < 0) continue;  // a column the file does not have keeps nothing
+        if (!table.SetString(static_cast<std::size_t>(column), static_cast<std::size_t>(row),
+                             cellFor(kColumns[i], record))) {
+            return false;
+        }
+    }
+    return table.Write(path, '\t');
+}
+
+}  // namespace kvx::config

@@ -1,0 +1,193 @@
+#include "kvx/config/tabular_file.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "kvx/platform/atomic_file.h"
+#include "value_text.h"
+
+namespace kvx::config {
+
+namespace {
+constexpr const char* kErrUnknown = "ERROR 0000: UNKNOWN ERROR";
+constexpr const char* kErrGetData = "ERROR 0002: An unknown error occurred in GetData()!";
+constexpr const char* kErrNotString =
+    "ERROR 0003: GetString() was called while the dwReadFlags was not READ_AS_STRING.";
+constexpr const char* kErrNotDouble =
+    "ERROR 0004: GetData() was called while the dwReadFlags was not RF_READ_AS_DOUBLE.";
+constexpr const char* kErrNoVariable = "ERROR 0005: Variable name not found!";
+constexpr const char* kErrNoFile = "ERROR 0007: File not found!";
+constexpr const char* kErrSubscript = "invalid vector<T> subscript";
+
+// Splits one line at the separator; cells are cut to their greatest length.
+std::vector<std::string_view> splitCells(std::string_view line, char separator) {
+    std::vector<std::string_view> cells;
+    for (;;) {
+        const std::size_t at = line.find(separator);
+        std::string_view cell = line.substr(0, at);
+        cells.push_back(cell.substr(0, std::min(cell.size(), TabularFile::kMaxCellChars)));
+        if (at == std::string_view::npos) break;
+        line.remove_prefix(at + 1);
+    }
+    return cells;
+}
+}  // namespace
+
+void TabularFile::Clear() {
+    columns_.clear();
+    lastError_.clear();
+}
+
+std::size_t TabularFile::RowCount() const {
+    std::size_t rows = 0;
+    for (const auto& c : columns_) rows = std::max(rows, c.texts.size());
+    return rows;
+}
+
+int TabularFile::ColumnIndex(std::string_view header) const {
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        if (columns_[i].name == header) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool TabularFile::Read(const std::filesystem::path& file, std::uint32_t readFlags, char separator) {
+    file_ = file;
+    readFlags_ = readFlags;
+    separator_ = separator;
+    Clear();
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        lastError_ = std::string(kErrNoFile) + "\nDetails: " + file.string();
+        return false;
+    }
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string_view rest = data;
+    bool header = true;
+    while (!rest.empty()) {
+        const std::size_t lf = rest.find('\n');
+        std::string_view line = rest.substr(0, lf);
+        rest = lf == std::string_view::npos ? std::string_view{} : rest.substr(lf + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (header) {
+            header = false;
+            for (std::string_view name : splitCells(line, separator)) {
+                Column c;
+                c.name = std::string(name);
+                c.file = file;
+                columns_.push_back(std::move(c));
+            }
+            continue;
+        }
+        if (line.empty()) continue;  // an empty line holds no row
+        const auto cells = splitCells(line, separator);
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            const std::string_view cell = i < cells.size() ? cells[i] : std::string_view{};
+            columns_[i].texts.emplace_back(cell);
+            if (readFlags_ & RF_READ_AS_DOUBLE) {
+                const std::string text(cell);
+                const auto at = text.find_first_not_of(" \t");
+                columns_[i].numbers.push_back(
+                    at == std::string::npos ? 0.0 : detail::ReadDouble(text, at));
+            }
+        }
+    }
+    return true;
+}
+
+bool TabularFile::Write(const std::filesystem::path& file, char separator) {
+    std::string out;
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        out += columns_[i].name;
+        out += (i + 1 < columns_.size()) ? std::string(1, separator) : std::string("\r\n");
+    }
+    const std::size_t rows = RowCount();
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            if (r < columns_[i].texts.size()) out += columns_[i].texts[r];
+            out += (i + 1 < columns_.size()) ? std::string(1, separator) : std::string("\r\n");
+        }
+    }
+    std::string error;
+    if (!platform::WriteFileAtomically(file, out, &error)) {
+        lastError_ = std::string(kErrUnknown) + "\nDetails: " + error;
+        return false;
+    }
+    return true;
+}
+
+void TabularFile::AddVariable(std::string_view header, std::string_view defaultCell,
+                              std::size_t count) {
+    Column c;
+    c.name = std::string(header);
+    c.texts.assign(count, std::string(defaultCell));
+    columns_.push_back(std::move(c));
+}
+
+bool TabularFile::AppendString(std::size_t column, std::string_view text) {
+    if (column >= columns_.size()) {
+        lastError_ = kErrSubscript;
+        return false;
+    }
+    columns_[column].texts.emplace_back(text);
+    return true;
+}
+
+bool TabularFile::SetString(std::size_t column, std::size_t row, std::string_view text) {
+    if (column >= columns_.size() || row >= columns_[column].texts.size()) {
+        lastError_ = kErrSubscript;
+        return false;
+    }
+    columns_[column].texts[row] = std::string(text);
+    return true;
+}
+
+int TabularFile::GetString(std::string_view column, std::size_t row, std::string& text) {
+    const int at = ColumnIndex(column);
+    if (at < 0) {
+        lastError_ = kErrNoVariable;
+        return -1;
+    }
+    if (!(readFlags_ & READ_AS_STRING)) {
+        lastError_ = kErrNotString;
+        return -1;
+    }
+    const auto& texts = columns_[at].texts;
+    if (row >= texts.size()) {
+        lastError_ = kErrSubscript;
+        return -1;
+    }
+    text = texts[row];
+    return static_cast<int>(std::min<std::size_t>(text.size(), 0x7fffffff));
+}
+
+int TabularFile::GetData(std::string_view column, std::vector<std::string>& cells) {
+    const int at = ColumnIndex(column);
+    if (at < 0) {
+        lastError_ = kErrNoVariable;
+        return -1;
+    }
+    if (columns_[at].texts.size() > 0x7fffffff) {
+        lastError_ = kErrGetData;
+        return -1;
+    }
+    cells = columns_[at].texts;
+    return static_cast<int>(cells.size());
+}
+
+int TabularFile::GetNumbers(std::string_view column, std::vector<double>& cells) {
+    const int at = ColumnIndex(column);
+    if (at < 0) {
+        lastError_ = kErrNoVariable;
+        return -1;
+    }
+    if (!(readFlags_ & RF_READ_AS_DOUBLE)) {
+        lastError_ = kErrNotDouble;
+        return -1;
+    }
+    cells = columns_[at].numbers;
+    return static_cast<int>(cells.size());
+}
+
+}  // namespace kvx::config

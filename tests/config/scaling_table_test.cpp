@@ -1,0 +1,223 @@
+#include "kvx/config/scaling_table.h"
+
+#include <gtest/gtest.h>
+
+#include "kvx/config/tabular_file.h"
+#include "kvx/platform/file_size_limit.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace kvx::config;
+using kvx::testing::TempDir;
+
+constexpr const char* kHeader =
+    "Address\tTagID\tRangeStart\tRangeEnd\tUnit\tFactor\tFormat\tName\r\n";
+
+ScaleRecord record(std::uint8_t member, std::string key) {
+    ScaleRecord r;
+    r.member = member;
+    r.key = std::move(key);
+    return r;
+}
+
+TEST(ScaleNumber, Formatting) {
+    EXPECT_EQ(FormatScaleNumber(100.0), "100.0");
+    EXPECT_EQ(FormatScaleNumber(0.0), "0.0");
+    EXPECT_EQ(FormatScaleNumber(250.5), "250.5");
+    EXPECT_EQ(FormatScaleNumber(2.0), "2.0");
+    EXPECT_EQ(FormatScaleNumber(-3.0), "-3.0");
+    EXPECT_EQ(FormatScaleNumber(1.0 / 3.0), "0.333333333333");
+    EXPECT_EQ(FormatScaleNumber(12345678901.0), "12345678901");
+    EXPECT_EQ(FormatScaleNumber(1e20), "1e+20");
+    EXPECT_EQ(FormatScaleNumber(1.5e-7), "1.5e-07");
+}
+
+TEST(ScaleTable, MissingFileIsCreatedWithDefaultRows) {
+    TempDir dir;
+    const auto file = dir / "FreeScale.dat";
+    auto a = record(1, "ADR01.Level");
+    a.rangeEnd = 7;  // overwritten by the defaults
+    auto b = record(2, "Tanks.Temp");
+    EXPECT_TRUE(LoadOrCreateScaleRecord(file, a));
+    EXPECT_TRUE(LoadOrCreateScaleRecord(file, b));
+    EXPECT_EQ(a.rangeEnd, 100.0);
+    EXPECT_EQ(a.unit, "%");
+    EXPECT_EQ(TempDir::read(file), std::string(kHeader) +
+                                       "1\tADR01.Level\t0.0\t100.0\t%\t1.0\t1\t\r\n"
+                                       "2\tTanks.Temp\t0.0\t100.0\t%\t1.0\t1\t\r\n");
+}
+
+TEST(ScaleTable, LoadsExistingRowAndMatchesKeyCaseAndAddress) {
+    TempDir dir;
+    const auto file = dir.write(
+        "FreeScale.dat", std::string(kHeader) + "3\tN.Flow\t-5\t2.5e2\tl/h\t0.5\t3\tFlow\r\n");
+    auto r = record(3, "N.Flow");
+    EXPECT_TRUE(LoadOrCreateScaleRecord(file, r));
+    EXPECT_EQ(r.rangeStart, -5.0);
+    EXPECT_EQ(r.rangeEnd, 250.0);
+    EXPECT_EQ(r.unit, "l/h");
+    EXPECT_EQ(r.factor, 0.5);
+    EXPECT_EQ(r.format, 3);
+    EXPECT_EQ(r.name, "Flow");
+
+    auto otherCase = record(3, "N.FLOW");
+    EXPECT_TRUE(LoadOrCreateScaleRecord(file, otherCase));
+    EXPECT_EQ(otherCase.unit, "%");
+    auto otherAddress = record(4, "N.Flow");
+    EXPECT_TRUE(LoadOrCreateScaleRecord(file, otherAddress));
+    EXPECT_EQ(otherAddress.rangeEnd, 100.0);
+    TabularFile t;
+    ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.RowCount(), 3u);  // two rows appended
+}
+
+TEST(ScaleTable, SaveWritesRowAndReportsMissingFileOrRow) {
+    TempDir dir;
+    const auto file = dir / "FreeScale.dat";
+    auto r = record(5, "ADR05.P");
+    EXPECT_FALSE(SaveScaleRecord(file, r));  // no file
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, r));
+    r.rangeEnd = 250.5;
+    r.factor = 2;
+    r.unit = "bar\tx";  // a tab would split the row
+    r.name = "Pressure";
+    r.format = 4;
+    ASSERT_TRUE(SaveScaleRecord(file, r));
+    EXPECT_EQ(TempDir::read(file),
+              std::string(kHeader) + "5\tADR05.P\t0.0\t250.5\tbar x\t2.0\t4\tPressure\r\n");
+    auto back = record(5, "ADR05.P");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, back));
+    EXPECT_EQ(back.rangeEnd, 250.5);
+    EXPECT_EQ(back.factor, 2.0);
+    EXPECT_EQ(back.name, "Pressure");
+    EXPECT_FALSE(SaveScaleRecord(file, record(5, "ADR05.Q")));  // no row
+}
+
+TEST(ScaleTable, FailedSaveReportsFailureAndKeepsFile) {
+    TempDir dir;
+    const auto file = dir / "FreeScale.dat";
+    auto r = record(1, "A.B");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, r));
+    const std::string before = TempDir::read(file);
+    r.name = std::string(31, 'n');
+    {
+        kvx::platform::ScopedFileSizeLimit limit(before.size());
+        ASSERT_TRUE(limit.active());
+        EXPECT_FALSE(SaveScaleRecord(file, r));
+        auto fresh = record(2, "C.D");
+        EXPECT_FALSE(LoadOrCreateScaleRecord(file, fresh));  // row not stored
+        EXPECT_EQ(fresh.rangeEnd, 100.0);                    // defaults in memory
+    }
+    EXPECT_EQ(TempDir::read(file), before);
+}
+
+TEST(ScaleTable, ReorderedColumnsAreReadAndAppendedByName) {
+    TempDir dir;
+    const auto file =
+        dir.write("FreeScale.dat",
+                  "TagID\tAddress\tName\tFormat\tFactor\tUnit\tRangeEnd\tRangeStart\r\n"
+                  "X.Y\t1\tNm\t2\t3.0\tmm\t40.0\t-1.0\r\n");
+    auto r = record(1, "X.Y");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, r));
+    EXPECT_EQ(r.rangeStart, -1.0);
+    EXPECT_EQ(r.rangeEnd, 40.0);
+    EXPECT_EQ(r.unit, "mm");
+    EXPECT_EQ(r.factor, 3.0);
+    EXPECT_EQ(r.format, 2);
+    EXPECT_EQ(r.name, "Nm");
+    auto added = record(9, "Z.W");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, added));
+    EXPECT_EQ(TempDir::read(file),
+              "TagID\tAddress\tName\tFormat\tFactor\tUnit\tRangeEnd\tRangeStart\r\n"
+              "X.Y\t1\tNm\t2\t3.0\tmm\t40.0\t-1.0\r\n"
+              "Z.W\t9\t\t1\t1.0\t%\t100.0\t0.0\r\n");
+    added.rangeStart = 5;
+    ASSERT_TRUE(SaveScaleRecord(file, added));
+    auto back = record(9, "Z.W");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, back));
+    EXPECT_EQ(back.rangeStart, 5.0);
+}
+
+TEST(ScaleTable, MissingColumnsGiveDefaultsAndShortRowsStayAligned) {
+    TempDir dir;
+    const auto file = dir.write("FreeScale.dat",
+                                "Address\tTagID\tRangeEnd\n"
+                                "1\tA.B\n"  // fewer cells than columns
+                                "\n"
+                                "2\tC.D\t9.5");  // last line without line break
+    auto ab = record(1, "A.B");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, ab));
+    EXPECT_EQ(ab.rangeEnd, 0.0);  // empty cell
+    EXPECT_EQ(ab.unit, "%");
+    EXPECT_EQ(ab.factor, 1.0);
+    auto cd = record(2, "C.D");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, cd));
+    EXPECT_EQ(cd.rangeEnd, 9.5);
+    EXPECT_EQ(cd.rangeStart, 0.0);
+    EXPECT_EQ(cd.format, 1);
+}
+
+TEST(ScaleTable, AddressIsCutToEightBitsAndLongTextsAreCut) {
+    TempDir dir;
+    const auto file =
+        dir.write("FreeScale.dat", std::string(kHeader) + "257\tK\t0\t1\t" + std::string(20, 'u') +
+                                       "\t1\t300\t" + std::string(40, 'n') + "\r\n");
+    auto r = record(1, "K");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, r));
+    EXPECT_EQ(r.unit, std::string(10, 'u'));
+    EXPECT_EQ(r.name, std::string(31, 'n'));
+    EXPECT_EQ(r.format, 300 % 256);
+}
+
+TEST(ScaleTable, ForeignFileIsNotRewritten) {
+    TempDir dir;
+    const std::string foreign = "just\ttext\nnothing\there\n";
+    const auto file = dir.write("FreeScale.dat", foreign);
+    auto r = record(1, "A.B");
+    EXPECT_FALSE(LoadOrCreateScaleRecord(file, r));
+    EXPECT_EQ(r.unit, "%");
+    EXPECT_EQ(TempDir::read(file), foreign);
+}
+
+TEST(TabularFileTest, ReadErrorsAndAccessors) {
+    TempDir dir;
+    TabularFile t;
+    EXPECT_FALSE(t.Read(dir / "none.dat", TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.LastError().rfind("ERROR 0007: File not found!\nDetails: ", 0), 0u);
+    const auto file = dir.write("t.dat", "A\tB\r\n1\t2\r\n3\t4\r\n");
+    ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
+    std::string cell;
+    EXPECT_EQ(t.GetString("B", 1, cell), 1);
+    EXPECT_EQ(cell, "4");
+    EXPECT_EQ(t.GetString("C", 0, cell), -1);
+    EXPECT_EQ(t.LastError(), "ERROR 0005: Variable name not found!");
+    EXPECT_EQ(t.GetString("A", 2, cell), -1);
+    EXPECT_EQ(t.LastError(), "invalid vector<T> subscript");
+    EXPECT_FALSE(t.SetString(5, 0, "x"));
+    EXPECT_FALSE(t.AppendString(2, "x"));
+
+    ASSERT_TRUE(t.Read(file, TabularFile::RF_READ_AS_DOUBLE));
+    EXPECT_EQ(t.GetString("A", 0, cell), -1);
+    EXPECT_EQ(t.LastError().substr(0, 10), "ERROR 0003");
+    std::vector<double> numbers;
+    ASSERT_EQ(t.GetNumbers("B", numbers), 2);
+    EXPECT_EQ(numbers[1], 4.0);
+}
+
+TEST(TabularFileTest, WriteRoundTripWithUnevenColumns) {
+    TempDir dir;
+    TabularFile t;
+    t.AddVariable("A", "d", 2);
+    t.AddVariable("B", "", 0);
+    ASSERT_TRUE(t.AppendString(1, "only"));
+    const auto file = dir / "t.dat";
+    ASSERT_TRUE(t.Write(file, '\t'));
+    EXPECT_EQ(TempDir::read(file), "A\tB\r\nd\tonly\r\nd\t\r\n");
+    std::vector<std::string> cells;
+    ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.GetData("B", cells), 2);
+    EXPECT_EQ(cells, (std::vector<std::string>{"only", ""}));
+}
+
+}  // namespace

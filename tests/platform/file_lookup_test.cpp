@@ -1,0 +1,61 @@
+#include "kvx/platform/file_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace {
+
+using kvx::platform::FindFileNoCase;
+using kvx::platform::ListFilesWithExtension;
+using kvx::platform::ResolveNoCase;
+using kvx::testing::TempDir;
+
+TEST(FileLookup, ExactNameWinsOverOtherCase) {
+    TempDir dir;
+    dir.write("FENLODRV.INI", "a");
+    dir.write("fenlodrv.ini", "b");
+    EXPECT_EQ(FindFileNoCase(dir.path(), "fenlodrv.ini"), dir / "fenlodrv.ini");
+    EXPECT_EQ(FindFileNoCase(dir.path(), "FENLODRV.INI"), dir / "FENLODRV.INI");
+    // Neither spelled this way: the first match in name order.
+    EXPECT_EQ(FindFileNoCase(dir.path(), "FenLoDrv.Ini"), dir / "FENLODRV.INI");
+}
+
+TEST(FileLookup, FindsOtherCaseAndRejectsNonFiles) {
+    TempDir dir;
+    dir.write("typea.cfg", "x");
+    std::filesystem::create_directory(dir / "Sub.CFG");
+    EXPECT_EQ(FindFileNoCase(dir.path(), "TypeA.CFG"), dir / "typea.cfg");
+    EXPECT_EQ(FindFileNoCase(dir.path(), "typeb.cfg"), std::nullopt);
+    EXPECT_EQ(FindFileNoCase(dir.path(), "sub.cfg"), std::nullopt);  // a directory
+    EXPECT_EQ(FindFileNoCase(dir / "missing", "typea.cfg"), std::nullopt);
+    EXPECT_EQ(FindFileNoCase(dir.path(), ""), std::nullopt);
+    EXPECT_EQ(FindFileNoCase(dir.path(), "../typea.cfg"), std::nullopt);
+    EXPECT_EQ(ResolveNoCase(dir / "TYPEA.cfg"), dir / "typea.cfg");
+}
+
+TEST(FileLookup, NonAsciiBytesCompareExactly) {
+    TempDir dir;
+    dir.write("\xe4ger.cfg", "x");  // a Latin-1 umlaut byte is not folded
+    EXPECT_EQ(FindFileNoCase(dir.path(), "\xc4GER.CFG"), std::nullopt);
+    EXPECT_EQ(FindFileNoCase(dir.path(), "\xe4GER.CFG"), dir / "\xe4ger.cfg");
+}
+
+TEST(FileLookup, ListingMatchesExtensionInAnyCaseSortedByName) {
+    TempDir dir;
+    dir.write("zeta.cfg", "");
+    dir.write("Alpha.CFG", "");
+    dir.write("beta.Cfg", "");
+    dir.write("notes.txt", "");
+    dir.write("cfg", "");
+    dir.write("x.cfg.bak", "");
+    std::filesystem::create_directory(dir / "dir.cfg");
+    const auto files = ListFilesWithExtension(dir.path(), ".cfg");
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0], dir / "Alpha.CFG");
+    EXPECT_EQ(files[1], dir / "beta.Cfg");
+    EXPECT_EQ(files[2], dir / "zeta.cfg");
+    EXPECT_TRUE(ListFilesWithExtension(dir / "missing", ".cfg").empty());
+}
+
+}  // namespace
