@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "kvx/bus/bus_link.h"
@@ -26,6 +27,12 @@ inline constexpr int kMemberCount = 32;
 inline constexpr std::size_t kImageBlockSize = 1024;
 inline constexpr int kFetchBlocks = 4;
 inline constexpr int kBadErrorCount = 10;
+// Room of the value decoder's text buffer, terminator included.
+inline constexpr std::size_t kDecoderTextCapacity = 164;
+// Room of the value encoder's output buffer and of its copy of the password state.
+inline constexpr std::size_t kOutputBufferSize = 52;
+inline constexpr std::size_t kPasswordStateCapacity = 11;
+inline constexpr const char* kDefaultMemberName = "NoID";
 
 // What a tag is: where its bytes lie and how they are encoded.
 struct TagDescriptor {
@@ -69,6 +76,17 @@ struct MemberRecord {
     std::int32_t idCount = 0;
     std::array<ScanIdEntry, config::kMaxScanIdEntries> ids{};
     std::string name;  // guarded by the image lock once polling runs
+
+    // Back to the state of a member that no INI section configures (error counter 10).
+    void reset() {
+        fetchAddress.fill(0);
+        fetchLength.fill(0);
+        errorCounter.store(kBadErrorCount);
+        password = PasswordEntry{};
+        idCount = 0;
+        ids.fill(ScanIdEntry{});
+        name.clear();
+    }
 };
 
 // Member a write asks to be polled next: the address is stored first, then the flag.
@@ -96,10 +114,43 @@ struct DriverState {
     std::mutex imageLock;  // guards `image` and every MemberRecord::name
     std::array<ImageBlock, kMemberCount> image{};
     std::array<MemberRecord, kMemberCount> members;
+    // Every namespace item, in creation order. Build and stop change it under the exclusive
+    // nodes lock; request batches look items up under the shared one.
     std::deque<TagNode> nodes;
+    std::shared_mutex nodesLock;
+    // Raised whenever the nodes are freed, so that handles of an earlier build stay unknown.
+    std::uint32_t generation = 1;
     PriorityMember priority;
     bus::BusLink bus;  // owns the port lock: it lives as long as the plug-in
     platform::TimeSource* time = &platform::systemTime();
 };
+
+// Item handles: the host keeps a 32-bit handle per item, never an address. The low bits hold
+// the node's index + 1, the high bits the generation of the build that created it.
+inline constexpr unsigned kHandleIndexBits = 20;
+inline constexpr std::uint32_t kHandleIndexMask = (1u << kHandleIndexBits) - 1u;
+inline constexpr std::uint32_t kGenerationMask = (1u << (32 - kHandleIndexBits)) - 1u;
+// Most nodes one build can hand out.
+inline constexpr std::size_t kMaxNodes = kHandleIndexMask - 1u;
+
+inline std::uint32_t MakeHandle(std::uint32_t generation, std::size_t index) {
+    return ((generation & kGenerationMask) << kHandleIndexBits) |
+           static_cast<std::uint32_t>(index + 1u);
+}
+
+// Next generation: never 0, so no handle of any build is 0.
+inline std::uint32_t NextGeneration(std::uint32_t generation) {
+    const std::uint32_t next = (generation + 1u) & kGenerationMask;
+    return next == 0u ? 1u : next;
+}
+
+// The node a handle names, or null for a handle of another build or none at all. The caller
+// holds the nodes lock.
+inline TagNode* FindNode(DriverState& state, std::uint32_t handle) {
+    if ((handle >> kHandleIndexBits) != (state.generation & kGenerationMask)) return nullptr;
+    const std::uint32_t slot = handle & kHandleIndexMask;
+    if (slot == 0u || slot > state.nodes.size()) return nullptr;
+    return &state.nodes[slot - 1u];
+}
 
 }  // namespace kvx::driver

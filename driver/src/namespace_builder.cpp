@@ -1,0 +1,451 @@
+#include "namespace_builder.h"
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "kvx/config/device_description.h"
+#include "kvx/config/install_settings.h"
+#include "kvx/config/scaling_table.h"
+#include "notifier.h"
+
+namespace kvx::driver {
+namespace {
+
+using config::CfgRecord;
+using config::RecordKind;
+
+bool hasWriteRight(std::uint8_t access) { return (access & SOXPS_ACCESS_WRITE) != 0; }
+
+// Types whose fscale is ignored: they have no scaling.
+bool ignoresFreeScaling(DtypeCode dtype) {
+    switch (dtype) {
+        case DtypeCode::String:
+        case DtypeCode::Char:
+        case DtypeCode::Password:
+        case DtypeCode::Timeout:
+        case DtypeCode::S5Time:
+        case DtypeCode::Float2:
+        case DtypeCode::Hex:
+        case DtypeCode::Bin:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::int32_t nonNegative(std::int32_t value) { return value < 0 ? 0 : value; }
+
+// Number of image bytes from readoffset that the value decoder reads for this tag.
+std::int32_t decodedByteCount(const TagDescriptor& tag) {
+    const std::int32_t length = tag.length;
+    switch (tag.dtype) {
+        case DtypeCode::Char:
+            return 1;
+        case DtypeCode::Int:
+        case DtypeCode::Uint:
+        case DtypeCode::Password:
+            return length == 2 ? 2 : 0;
+        case DtypeCode::Long:
+        case DtypeCode::Ulong:
+            return length == 4 ? 4 : 0;
+        case DtypeCode::Float:
+        case DtypeCode::Float2:
+        case DtypeCode::String:
+        case DtypeCode::Hex:
+        case DtypeCode::Bin:
+            return nonNegative(length);
+        case DtypeCode::Bool:
+            return (length == 1 || length == 2 || length == 4) ? length : 0;
+        case DtypeCode::S5Time:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+// Characters of the text the decoder builds for this tag (0 for numeric values).
+std::int32_t decodedTextLength(const TagDescriptor& tag) {
+    const std::int32_t length = nonNegative(tag.length);
+    if (length == 0) return 0;
+    switch (tag.dtype) {
+        case DtypeCode::String:
+            return length;
+        case DtypeCode::Float:
+            return (length == 2 || length == 4) ? 0 : length;
+        case DtypeCode::Float2:
+            return length == 4 ? 0 : 3 * length - 1;
+        case DtypeCode::Hex:
+            return 3 * length - 1;
+        case DtypeCode::Bin:
+            return 9 * length - 1;
+        default:
+            return 0;
+    }
+}
+
+// True when the value encoder sends `length` bytes for this type.
+bool encodesBytes(const TagDescriptor& tag) {
+    switch (tag.dtype) {
+        case DtypeCode::Char:
+        case DtypeCode::Int:
+        case DtypeCode::Uint:
+        case DtypeCode::Password:
+        case DtypeCode::Long:
+        case DtypeCode::Ulong:
+        case DtypeCode::Float2:
+        case DtypeCode::String:
+        case DtypeCode::S5Time:
+        case DtypeCode::Hex:
+        case DtypeCode::Bin:
+            return true;
+        case DtypeCode::Float:
+            return tag.length == 2 || tag.length == 4;
+        default:
+            return false;
+    }
+}
+
+bool usesDivisorByte(const TagDescriptor& tag) {
+    if (tag.factor != 0.0f) return false;
+    if (tag.dtype == DtypeCode::Float2) return true;
+    return tag.dtype == DtypeCode::Float && (tag.length == 2 || tag.length == 4);
+}
+
+bool insideImage(std::int64_t offset, std::int64_t count) {
+    return offset >= 0 && count >= 0 && offset + count <= static_cast<std::int64_t>(kImageBlockSize);
+}
+
+// Why a tag cannot be served safely, or nullopt when it can.
+std::optional<std::string> refusalReason(const TagDescriptor& tag, std::uint8_t access) {
+    const std::int32_t count = decodedByteCount(tag);
+    if (count > 0 && !insideImage(tag.readoffset, count)) {
+        return fmt::format("its {} byte(s) at readoffset {} lie outside the {}-byte image block",
+                           count, tag.readoffset, kImageBlockSize);
+    }
+    if (usesDivisorByte(tag) && !insideImage(tag.divoffset, 1)) {
+        return fmt::format("its divisor byte at divoffset {} lies outside the {}-byte image block",
+                           tag.divoffset, kImageBlockSize);
+    }
+    const std::int32_t text = decodedTextLength(tag);
+    if (text >= static_cast<std::int32_t>(kDecoderTextCapacity)) {
+        return fmt::format("its text of {} characters is longer than the {} a value can hold",
+                           text, kDecoderTextCapacity - 1);
+    }
+    if (hasWriteRight(access) && encodesBytes(tag) &&
+        (tag.length < 0 || tag.length > static_cast<std::int32_t>(kOutputBufferSize))) {
+        return fmt::format("its length {} is outside the 0..{} bytes a write can send",
+                           static_cast<int>(tag.length), kOutputBufferSize);
+    }
+    return std::nullopt;
+}
+
+class Builder {
+public:
+    Builder(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag)
+        : state_(state), addNode_(addNode), addTag_(addTag) {}
+
+    int run();
+
+private:
+    enum class Outcome { Built, Skipped, Stop };
+
+    Outcome buildMember(int address);
+    void handleRecord(const CfgRecord& record);
+    void handleScanId(const CfgRecord& record);
+    void handleFolder(const CfgRecord& record);
+    void handleTag(const CfgRecord& record);
+    void refuse(const CfgRecord& record, const std::string& what, const std::string& why);
+
+    // Appends a node; null when the handle space is exhausted.
+    TagNode* appendNode(std::uint32_t& handle);
+    std::uint32_t addFolder(std::uint32_t parent, const std::string& name);
+    void addTag(std::uint32_t parent, const std::string& name, std::uint32_t type,
+                std::uint32_t access, std::uint32_t handle);
+
+    DriverState& state_;
+    SOXpSAddNode addNode_;
+    SOXpSAddTag addTag_;
+
+    // Per member.
+    int address_ = 0;
+    std::uint32_t memberHandle_ = 0;
+    std::uint32_t folderHandle_ = 0;
+    std::string folderName_;
+    std::string fileLabel_;
+    bool reportedFull_ = false;
+};
+
+std::uint32_t Builder::addFolder(std::uint32_t parent, const std::string& name) {
+    std::uint32_t handle = 0;
+    if (addNode_ != nullptr) addNode_(parent, name.c_str(), &handle);
+    return handle;
+}
+
+void Builder::addTag(std::uint32_t parent, const std::string& name, std::uint32_t type,
+                     std::uint32_t access, std::uint32_t handle) {
+    if (addTag_ != nullptr) addTag_(parent, name.c_str(), type, access, handle, 0);
+}
+
+TagNode* Builder::appendNode(std::uint32_t& handle) {
+    if (state_.nodes.size() >= kMaxNodes) {
+        if (!reportedFull_) {
+            Notify(kCfgErrorCaption,
+                   fmt::format("{}: more than {} items; the rest is not registered", fileLabel_,
+                               kMaxNodes));
+            reportedFull_ = true;
+        }
+        return nullptr;
+    }
+    handle = MakeHandle(state_.generation, state_.nodes.size());
+    return &state_.nodes.emplace_back();
+}
+
+void Builder::refuse(const CfgRecord& record, const std::string& what, const std::string& why) {
+    Notify(kCfgErrorCaption,
+           fmt::format("{} line {}: {} \"{}\" not registered: {}", fileLabel_, record.line, what,
+                       record.name, why));
+}
+
+int Builder::run() {
+    // [KXBUS] MAXADR is read for compatibility; every address 0..31 is handled regardless.
+    (void)config::ReadMaxAddress(state_.iniPath);
+    // Every member starts unconfigured with bad quality, also those after a stop below, so
+    // that a rebuild leaves nothing of an earlier build behind.
+    {
+        std::lock_guard lock(state_.imageLock);
+        for (MemberRecord& member : state_.members) member.reset();
+    }
+    int built = 0;
+    for (int address = 0; address < kMemberCount; ++address) {
+        const Outcome outcome = buildMember(address);
+        if (outcome == Outcome::Built) ++built;
+        if (outcome == Outcome::Stop) break;
+    }
+    return built;
+}
+
+Builder::Outcome Builder::buildMember(int address) {
+    MemberRecord& member = state_.members[static_cast<std::size_t>(address)];
+    const std::string cfg = config::ReadMemberCfg(state_.iniPath, address);
+    if (cfg.empty()) return Outcome::Skipped;
+
+    config::InstallSettings install;
+    install.instDir = state_.installDir;
+    const std::filesystem::path file = install.deviceDescriptionPath(cfg);
+    {
+        std::string name = config::ReadMemberName(state_.iniPath, address);
+        std::lock_guard lock(state_.imageLock);
+        member.name = std::move(name);
+    }
+
+    std::ifstream in(file, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        Notify(kFileErrorCaption, kCfgNotFoundText);
+        return Outcome::Stop;
+    }
+
+    address_ = address;
+    fileLabel_ = file.filename().string();
+    folderName_ = fmt::format("ADR{:02d}", address);
+    memberHandle_ = addFolder(0, folderName_);
+    folderHandle_ = memberHandle_;
+
+    std::uint32_t handle = 0;
+    if (TagNode* node = appendNode(handle)) {
+        node->kind = TagKind::Data;
+        node->tag.member = static_cast<std::uint8_t>(address);
+        node->tag.dtype = DtypeCode::DeviceId;
+        addTag(memberHandle_, "DEVICE_ID", VT_BSTR, SOXPS_ACCESS_READ, handle);
+    }
+
+    config::CfgParser parser(in);
+    CfgRecord record;
+    while (parser.ReadNextRecord(record)) handleRecord(record);
+
+    in.clear();
+    in.close();
+    if (in.fail()) {
+        Notify(kFileErrorCaption, kCfgNotClosedText);
+        return Outcome::Stop;
+    }
+    return Outcome::Built;
+}
+
+void Builder::handleRecord(const CfgRecord& record) {
+    MemberRecord& member = state_.members[static_cast<std::size_t>(address_)];
+    switch (record.kind) {
+        case RecordKind::Fetch1:
+        case RecordKind::Fetch2:
+        case RecordKind::Fetch3:
+        case RecordKind::Fetch4: {
+            const auto block = static_cast<std::size_t>(record.kind) - 1u;
+            member.fetchAddress[block] = static_cast<std::uint8_t>(record.desadr);
+            member.fetchLength[block] = static_cast<std::uint8_t>(record.bytes);
+            break;
+        }
+        case RecordKind::ScanId:
+            handleScanId(record);
+            break;
+        case RecordKind::Node:
+            handleFolder(record);
+            break;
+        case RecordKind::Tag:
+            handleTag(record);
+            break;
+        case RecordKind::FetchId:
+        case RecordKind::Ignored:
+            break;
+    }
+}
+
+void Builder::handleScanId(const CfgRecord& record) {
+    MemberRecord& member = state_.members[static_cast<std::size_t>(address_)];
+    if (member.idCount >= static_cast<std::int32_t>(config::kMaxScanIdEntries)) {
+        Notify(kCfgErrorCaption,
+               fmt::format("{} line {}: identification entry \"{}\" not kept: a member holds at "
+                           "most {} entries",
+                           fileLabel_, record.line, record.name, config::kMaxScanIdEntries));
+        return;
+    }
+    if (!insideImage(record.readoffset, record.length)) {
+        Notify(kCfgErrorCaption,
+               fmt::format("{} line {}: identification entry \"{}\" not kept: its {} byte(s) at "
+                           "readoffset {} lie outside the {}-byte image block",
+                           fileLabel_, record.line, record.name, record.length, record.readoffset,
+                           kImageBlockSize));
+        return;
+    }
+    ScanIdEntry& entry = member.ids[static_cast<std::size_t>(member.idCount)];
+    entry.readoffset = record.readoffset;
+    entry.length = record.length;
+    entry.idStr = record.idStr;
+    entry.name = record.name;
+    ++member.idCount;
+}
+
+void Builder::handleFolder(const CfgRecord& record) {
+    // Folders are siblings under the member's branch: a later node line opens a new one.
+    folderHandle_ = addFolder(memberHandle_, record.name);
+    folderName_ = record.name;
+}
+
+void Builder::handleTag(const CfgRecord& record) {
+    MemberRecord& member = state_.members[static_cast<std::size_t>(address_)];
+
+    TagDescriptor tag;
+    tag.member = static_cast<std::uint8_t>(address_);
+    tag.dtype = record.dtype;
+    tag.readoffset = record.readoffset;
+    tag.writeoffset = record.writeoffset;
+    tag.factor = record.factor;
+    tag.divoffset = record.divoffset;
+    tag.bitoffset = static_cast<std::int8_t>(record.bitoffset);
+    tag.length = static_cast<std::int8_t>(record.length);
+    tag.fscale = static_cast<std::uint8_t>(record.fscale);
+    if (ignoresFreeScaling(tag.dtype)) tag.fscale = 0;
+
+    // A password without write right is no item: it marks where the member's password state
+    // lies, which every write checks first.
+    if (tag.dtype == DtypeCode::Password && !hasWriteRight(record.access)) {
+        if (tag.length < 0 || tag.length > static_cast<std::int32_t>(kPasswordStateCapacity) ||
+            !insideImage(tag.readoffset, tag.length)) {
+            Notify(kCfgErrorCaption,
+                   fmt::format("{} line {}: password entry \"{}\" not kept: its {} byte(s) at "
+                               "readoffset {} must lie inside the {}-byte image block and be at "
+                               "most {}",
+                               fileLabel_, record.line, record.name, static_cast<int>(tag.length),
+                               tag.readoffset, kImageBlockSize, kPasswordStateCapacity));
+            return;
+        }
+        member.password.readoffset = tag.readoffset;
+        member.password.length = tag.length;
+        member.password.writeoffset = tag.writeoffset;
+        member.password.flag = 1;
+        return;
+    }
+
+    if (auto why = refusalReason(tag, record.access)) {
+        refuse(record, "tag", *why);
+        return;
+    }
+
+    std::uint32_t tagHandle = 0;
+    TagNode* node = appendNode(tagHandle);
+    if (node == nullptr) return;
+    node->kind = TagKind::Data;
+    node->tag = std::move(tag);
+    TagDescriptor& owner = node->tag;
+
+    if (owner.fscale == 1) {
+        auto scale = std::make_unique<ScaleRecord>();
+        scale->member = owner.member;
+        scale->key = fmt::format("{}.{}", folderName_, record.name);
+        if (!state_.scalingTablePath.empty()) {
+            config::LoadOrCreateScaleRecord(state_.scalingTablePath, *scale);
+        }
+        owner.scale = std::move(scale);
+
+        struct Property {
+            const char* format;
+            PropertyIndex index;
+            std::uint32_t type;
+        };
+        static constexpr Property kRange[] = {
+            {"{}_start", PropertyIndex::Start, VT_R8},
+            {"{}_end", PropertyIndex::End, VT_R8},
+            {"{}_unit", PropertyIndex::Unit, VT_BSTR},
+            {"{}_format", PropertyIndex::Format, VT_UI1},
+        };
+        static constexpr Property kEvery[] = {
+            {"{}_factor", PropertyIndex::Factor, VT_R8},
+            {"{}_name", PropertyIndex::Name, VT_BSTR},
+        };
+        auto addProperty = [&](const Property& property) {
+            std::uint32_t handle = 0;
+            TagNode* prop = appendNode(handle);
+            if (prop == nullptr) return;
+            prop->kind = TagKind::Property;
+            prop->owner = &owner;
+            prop->property = property.index;
+            addTag(folderHandle_, fmt::format(fmt::runtime(property.format), record.name),
+                   property.type, SOXPS_ACCESS_READ | SOXPS_ACCESS_WRITE, handle);
+        };
+        if (owner.dtype != DtypeCode::Bool) {
+            for (const Property& property : kRange) addProperty(property);
+        }
+        for (const Property& property : kEvery) addProperty(property);
+    }
+
+    addTag(folderHandle_, record.name, RegisteredValueType(owner), record.access, tagHandle);
+    if (owner.dtype == DtypeCode::Password) member.password.flag = 0;
+}
+
+}  // namespace
+
+std::uint32_t RegisteredValueType(const TagDescriptor& tag) {
+    if (tag.dtype == DtypeCode::DeviceId) return VT_BSTR;
+    if (tag.fscale == 1) return tag.dtype == DtypeCode::Bool ? VT_BOOL : VT_R4;
+    switch (tag.dtype) {
+        case DtypeCode::S5Time:
+        case DtypeCode::Float2:
+            return VT_R4;
+        case DtypeCode::Hex:
+        case DtypeCode::Bin:
+            return VT_BSTR;
+        case DtypeCode::Timeout:
+        case DtypeCode::Password:
+            return VT_I2;
+        default:
+            return static_cast<std::uint32_t>(tag.dtype);
+    }
+}
+
+int BuildNamespace(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag) {
+    Builder builder(state, addNode, addTag);
+    return builder.run();
+}
+
+}  // namespace kvx::driver

@@ -1,0 +1,139 @@
+#include "plugin.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+
+#include "fenlodrv/oleauto.h"
+#include "namespace_builder.h"
+#include "settings.h"
+
+namespace kvx::driver {
+namespace {
+
+// The server's COM class identifier.
+constexpr SOXpSGuid kServerClassId = {
+    0x6B1E4C2Au, 0x93D7u, 0x4F05u, {0xA8u, 0x4Cu, 0x2Eu, 0x71u, 0x0Fu, 0xB3u, 0x5Du, 0x96u}};
+
+SOXpSServerDescription makeDescription() {
+    SOXpSServerDescription d{};
+    d.clsid = kServerClassId;
+    d.progId = "Korvex.OPC_Server.2";
+    d.versionIndependentProgId = "Korvex.OPC_Server";
+    d.description = "Korvex OPC Server";
+    d.value10000 = 10000;
+    d.value2 = 2;
+    d.value10 = 10;
+    d.value16 = 16;
+    d.vendor = "Korvex germany";
+    d.value1 = 1;
+    d.versionText = kStaticVersionText;
+    d.value101 = 101;
+    d.value4096a = 4096;
+    d.value4096b = 4096;
+    return d;
+}
+
+}  // namespace
+
+Plugin::Plugin() : polling_(state_), description_(makeDescription()) {}
+
+Plugin::~Plugin() {
+    polling_.stop();
+    std::unique_lock lock(state_.nodesLock);
+    freeNodes();
+}
+
+const SOXpSServerDescription* Plugin::Initialize() {
+    PluginSettings settings = ResolvePluginSettings();
+    state_.installDir = std::move(settings.installDir);
+    state_.scalingTablePath = std::move(settings.scalingTablePath);
+    state_.version = std::move(settings.version);
+    state_.iniPath = std::move(settings.iniPath);
+    state_.cyclePauseMs = ReadCyclePause(state_.iniPath);
+    // A stop left over from an earlier run must not end the next polling thread at once.
+    state_.stopEvent.reset();
+    std::snprintf(versionText_.data(), versionText_.size(), "Korvex OPC Server V:%s",
+                  state_.version.c_str());
+    description_.versionText = versionText_.data();
+    return &description_;
+}
+
+std::int32_t Plugin::BuildNamespace(SOXpSAddNode addNode, SOXpSAddTag addTag) {
+    std::unique_lock lock(state_.nodesLock);
+    if (!state_.nodes.empty()) freeNodes();
+    return driver::BuildNamespace(state_, addNode, addTag);
+}
+
+std::int32_t Plugin::Start() {
+    state_.bus.setPortName(ReadPortName(state_.iniPath));
+    if (polling_.running()) return 1;
+    // A stop event set while no thread ran would end the new thread at once.
+    state_.stopEvent.reset();
+    return polling_.start() ? 1 : 0;
+}
+
+std::int32_t Plugin::Stop() {
+    polling_.stop();
+    std::unique_lock lock(state_.nodesLock);
+    freeNodes();
+    return 0;
+}
+
+void Plugin::freeNodes() {
+    // Property nodes only point at their owner's scaling record; the owner frees it.
+    state_.nodes.clear();
+    state_.generation = NextGeneration(state_.generation);
+}
+
+std::int32_t Plugin::HandleRequests(std::int32_t direction, std::uint32_t count,
+                                    SOXpSRequest* records) {
+    if (count == 0 || records == nullptr) return 0;
+    std::shared_lock lock(state_.nodesLock);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (direction == SOXPS_READ) {
+            handleRead(records[i]);
+        } else {
+            handleWrite(records[i]);
+        }
+        records[i].completion = SOXPS_COMPLETED;
+    }
+    return static_cast<std::int32_t>(count);
+}
+
+void Plugin::handleRead(SOXpSRequest& record) {
+    // The record is packed: its time stamp is not aligned, so it is filled by copy.
+    FILETIME now{};
+    CoFileTimeNow(&now);
+    std::memcpy(reinterpret_cast<unsigned char*>(&record) + offsetof(SOXpSRequest, timestamp),
+                &now, sizeof(now));
+
+    TagNode* node = FindNode(state_, record.userData);
+    if (node == nullptr) {
+        record.quality = SOXPS_QUALITY_BAD;
+        return;
+    }
+    if (node->kind == TagKind::Data) {
+        DecodeTagValue(state_, node->tag, record.value);
+        const std::int32_t errors =
+            state_.members[node->tag.member % kMemberCount].errorCounter.load();
+        record.quality = errors < kBadErrorCount ? SOXPS_QUALITY_GOOD : SOXPS_QUALITY_BAD;
+    } else {
+        ReadScaleProperty(*node, record.value);
+        record.quality = SOXPS_QUALITY_GOOD;
+    }
+}
+
+void Plugin::handleWrite(SOXpSRequest& record) {
+    TagNode* node = FindNode(state_, record.userData);
+    if (node == nullptr) return;
+    if (node->kind == TagKind::Data) {
+        EncodeAndWriteTagValue(state_, node->tag, record.value);
+        state_.priority.request(node->tag.member);
+    } else {
+        WriteScaleProperty(state_, *node, record.value);
+    }
+}
+
+}  // namespace kvx::driver
