@@ -122,20 +122,51 @@ enum { SOXPS_QUALITY_GOOD = 192, SOXPS_QUALITY_BAD = 0, SOXPS_COMPLETED = 2 };
 enum { SOXPS_ACCESS_READ = 1, SOXPS_ACCESS_WRITE = 2 };
 enum { SOXPS_READ = 0, SOXPS_WRITE = 1 };
 
+/* Offsets of the server description: fixed on 32-bit builds (116 bytes in all); on 64-bit
+ * builds each pointer field is pointer-sized and the fields after it move accordingly. */
+#define SOXPS_P ((size_t)sizeof(void*))
 #ifdef __cplusplus
-static_assert(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
-static_assert(sizeof(SOXpSRequest) == 50, "request record stride is 50 bytes");
-static_assert(offsetof(SOXpSRequest, completion) == 12, "completion at 12");
-static_assert(offsetof(SOXpSRequest, value) == 20, "value at 20");
-static_assert(offsetof(SOXpSRequest, quality) == 36, "quality at 36");
-static_assert(offsetof(SOXpSRequest, timestamp) == 38, "timestamp at 38");
-static_assert(offsetof(SOXpSRequest, userData) == 46, "user data at 46");
-static_assert(offsetof(SOXpSServerDescription, progId) == 16, "ProgID at 16");
+#define SOXPS_STATIC_ASSERT static_assert
 #else
-_Static_assert(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
-_Static_assert(sizeof(SOXpSRequest) == 50, "request record stride is 50 bytes");
-_Static_assert(offsetof(SOXpSRequest, userData) == 46, "user data at 46");
+#define SOXPS_STATIC_ASSERT _Static_assert
 #endif
+SOXPS_STATIC_ASSERT(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
+SOXPS_STATIC_ASSERT(offsetof(VARIANT, value) == 8, "VARIANT value at 8");
+SOXPS_STATIC_ASSERT(sizeof(FILETIME) == 8, "FILETIME is 8 bytes");
+SOXPS_STATIC_ASSERT(sizeof(SOXpSGuid) == 16, "GUID is 16 bytes");
+SOXPS_STATIC_ASSERT(sizeof(SOXpSRequest) == 50, "request record stride is 50 bytes");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSRequest, completion) == 12, "completion at 12");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSRequest, value) == 20, "value at 20");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSRequest, quality) == 36, "quality at 36");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSRequest, timestamp) == 38, "timestamp at 38");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSRequest, userData) == 46, "user data at 46");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, clsid) == 0, "GUID at 0");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, progId) == 16, "ProgID at 16");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, versionIndependentProgId) == 16 + SOXPS_P,
+                    "independent ProgID");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, description) == 16 + 2 * SOXPS_P,
+                    "description");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value10000) == 16 + 3 * SOXPS_P, "10000");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, reserved1) == 20 + 3 * SOXPS_P, "zeros");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value2) == 48 + 3 * SOXPS_P, "2");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value10) == 50 + 3 * SOXPS_P, "10");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value16) == 52 + 3 * SOXPS_P, "16");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, vendor) == 54 + 3 * SOXPS_P, "vendor");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value1) == 54 + 4 * SOXPS_P, "1");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, versionText) == 58 + 4 * SOXPS_P,
+                    "version text");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value101) == 58 + 5 * SOXPS_P, "101");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, reserved2) == 62 + 5 * SOXPS_P, "zeros");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value4096a) == 88 + 5 * SOXPS_P, "4096");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, value4096b) == 92 + 5 * SOXPS_P, "4096");
+SOXPS_STATIC_ASSERT(sizeof(SOXpSServerDescription) == 96 + 5 * SOXPS_P, "size");
+#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
+SOXPS_STATIC_ASSERT(sizeof(SOXpSServerDescription) == 116, "116 bytes on 32-bit builds");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, vendor) == 66, "vendor at 66");
+SOXPS_STATIC_ASSERT(offsetof(SOXpSServerDescription, versionText) == 74, "version text at 74");
+#endif
+#undef SOXPS_STATIC_ASSERT
+#undef SOXPS_P
 
 /* ---- Namespace callbacks --------------------------------------------------------------- */
 

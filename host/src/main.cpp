@@ -1,0 +1,206 @@
+// fenlo-host: loads the driver plug-in through its five entry points, as an OPC server host
+// does, and lets people and scripts browse, read, write and watch its items.
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "kvx/platform/terminal.h"
+#include "plugin_loader.h"
+#include "session.h"
+#include "values.h"
+
+namespace {
+
+using kvx::host::LoadedPlugin;
+using kvx::host::Session;
+
+constexpr int kExitFailure = 2;
+
+std::string guidText(const SOXpSGuid& g) {
+    return fmt::format("{{{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}}}",
+                       g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                       g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+}
+
+std::string textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+bool allZero(const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return true;
+}
+
+int describe(const LoadedPlugin& plugin) {
+    const SOXpSServerDescription* d = plugin.entry().initialize(0, 0, 0);
+    if (d == nullptr) {
+        std::cerr << "fenlo-host: the plug-in returned no server description\n";
+        return kExitFailure;
+    }
+    nlohmann::json j;
+    j["clsid"] = guidText(d->clsid);
+    j["progId"] = textOrEmpty(d->progId);
+    j["versionIndependentProgId"] = textOrEmpty(d->versionIndependentProgId);
+    j["description"] = textOrEmpty(d->description);
+    j["vendor"] = textOrEmpty(d->vendor);
+    j["versionText"] = textOrEmpty(d->versionText);
+    // The numbers by their offsets in the 32-bit record.
+    j["numbers"] = {{"28", d->value10000}, {"60", d->value2},      {"62", d->value10},
+                    {"64", d->value16},    {"70", d->value1},      {"78", d->value101},
+                    {"108", d->value4096a}, {"112", d->value4096b}};
+    j["reservedZero"] = allZero(d->reserved1, sizeof(d->reserved1)) &&
+                        allZero(d->reserved2, sizeof(d->reserved2));
+    std::cout << j.dump() << std::endl;
+    return 0;
+}
+
+int browse(const LoadedPlugin& plugin) {
+    Session session(plugin.entry(), std::cout, std::cerr);
+    session.open(false);
+    std::cout << session.tree().listing() << std::flush;
+    session.close();
+    return 0;
+}
+
+int runSession(const LoadedPlugin& plugin) {
+    Session session(plugin.entry(), std::cout, std::cerr);
+    session.open(true);
+    session.run(std::cin);
+    session.close();
+    return session.failed() ? kExitFailure : 0;
+}
+
+int read(const LoadedPlugin& plugin, const std::vector<std::string>& items, int waitGoodMs) {
+    Session session(plugin.entry(), std::cout, std::cerr);
+    session.open(true);
+    bool timedOut = false;
+    if (waitGoodMs >= 0) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitGoodMs);
+        for (const std::string& item : items) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            nlohmann::json result;
+            if (!session.wait(item, true, std::max(left, std::chrono::milliseconds(0)), result)) {
+                return kExitFailure;
+            }
+            if (result.contains("timeout")) timedOut = true;
+        }
+    }
+    std::vector<kvx::host::ReadResult> results;
+    if (!session.read(items, results)) return kExitFailure;
+    for (const auto& result : results) std::cout << result.toJson().dump() << '\n';
+    std::cout.flush();
+    session.close();
+    return timedOut ? 1 : 0;
+}
+
+int write(const LoadedPlugin& plugin, const std::vector<std::string>& assignments) {
+    Session session(plugin.entry(), std::cout, std::cerr);
+    session.open(true);
+    std::vector<std::string> written;
+    if (!session.write(assignments, written)) return kExitFailure;
+    std::cout << nlohmann::json{{"written", written}}.dump() << std::endl;
+    session.close();
+    return 0;
+}
+
+int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int intervalMs,
+          int count) {
+    Session session(plugin.entry(), std::cout, std::cerr);
+    session.open(true);
+    const bool terminal = kvx::platform::StdoutIsTerminal();
+    std::size_t width = 4;
+    for (const std::string& item : items) width = std::max(width, item.size());
+    for (int round = 0; count <= 0 || round < count; ++round) {
+        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        std::vector<kvx::host::ReadResult> results;
+        if (!session.read(items, results)) return kExitFailure;
+        std::string table;
+        if (terminal) table += "\x1b[H\x1b[J";
+        table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {}\n", "ITEM", width, "VALUE", "TYPE",
+                             "QUALITY", "TIME");
+        for (const auto& r : results) {
+            const std::string value = r.value.is_string() ? r.value.get<std::string>()
+                                                          : r.value.dump();
+            table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {}\n", r.item, width, value,
+                                 kvx::host::VarTypeName(r.vt),
+                                 r.quality == SOXPS_QUALITY_GOOD ? "good" : "bad", r.time);
+        }
+        if (!terminal) table += "\n";
+        std::cout << table << std::flush;
+    }
+    session.close();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"fenlo-host: loads the fenlodrv plug-in through its entry points and serves its "
+                 "items"};
+    app.require_subcommand(1);
+    std::string pluginPath;
+    app.add_option("--plugin", pluginPath, "plug-in library (default: the one beside this program)");
+
+    auto* describeCmd = app.add_subcommand("describe", "print the server description as JSON");
+    auto* browseCmd = app.add_subcommand("browse", "print every namespace callback in order");
+    auto* sessionCmd = app.add_subcommand(
+        "session", "read commands from standard input: read, write, wait, sleep, quit");
+
+    std::vector<std::string> readItems;
+    int waitGoodMs = -1;
+    auto* readCmd = app.add_subcommand("read", "read items once (JSON lines)");
+    readCmd->add_option("items", readItems, "item paths")->required();
+    readCmd->add_option("--wait-good", waitGoodMs,
+                        "wait up to MS milliseconds for good quality first (exit 1 on time-out)");
+
+    std::vector<std::string> assignments;
+    auto* writeCmd = app.add_subcommand("write", "write items in one batch");
+    writeCmd->add_option("assignments", assignments, "ITEM=VALUE ...")->required();
+
+    std::vector<std::string> watchItems;
+    int intervalMs = 1000;
+    int count = 0;
+    auto* watchCmd = app.add_subcommand("watch", "show items as a refreshing table");
+    watchCmd->add_option("items", watchItems, "item paths")->required();
+    watchCmd->add_option("--interval", intervalMs, "refresh interval in milliseconds")
+        ->check(CLI::Range(10, 3600000));
+    watchCmd->add_option("--count", count, "stop after this many refreshes (0: until stopped)")
+        ->check(CLI::NonNegativeNumber);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitFailure;
+    }
+
+    LoadedPlugin plugin;
+    std::string error;
+    const std::filesystem::path file =
+        pluginPath.empty() ? kvx::host::DefaultPluginPath() : std::filesystem::path(pluginPath);
+    if (!plugin.load(file, error)) {
+        std::cerr << "fenlo-host: " << error << '\n';
+        return kExitFailure;
+    }
+
+    try {
+        if (*describeCmd) return describe(plugin);
+        if (*browseCmd) return browse(plugin);
+        if (*sessionCmd) return runSession(plugin);
+        if (*readCmd) return read(plugin, readItems, waitGoodMs);
+        if (*writeCmd) return write(plugin, assignments);
+        if (*watchCmd) return watch(plugin, watchItems, intervalMs, count);
+    } catch (const std::exception& e) {
+        std::cerr << "fenlo-host: " << e.what() << '\n';
+        return kExitFailure;
+    }
+    return kExitFailure;
+}

@@ -1,0 +1,35 @@
+#pragma once
+// The plug-in as a host sees it: a shared library with five entry points.
+
+#include <filesystem>
+#include <string>
+
+#include "fenlodrv/plugin_abi.h"
+#include "kvx/platform/shared_library.h"
+
+namespace kvx::host {
+
+struct PluginEntryPoints {
+    SOXpSInitializeFn initialize = nullptr;
+    SOXpSBuildDANameSpaceFn buildNamespace = nullptr;
+    SOXpSStartFn start = nullptr;
+    SOXpSStopFn stop = nullptr;
+    SOXpSHandleDARequestsFn handleRequests = nullptr;
+};
+
+class LoadedPlugin {
+public:
+    // Loads the library and finds all five entry points. On failure returns false with a
+    // message naming the file and what is missing.
+    bool load(const std::filesystem::path& file, std::string& error);
+    const PluginEntryPoints& entry() const { return entry_; }
+
+private:
+    platform::SharedLibrary library_;
+    PluginEntryPoints entry_;
+};
+
+// The plug-in built beside the running program.
+std::filesystem::path DefaultPluginPath();
+
+}  // namespace kvx::host

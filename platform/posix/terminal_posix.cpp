@@ -1,0 +1,9 @@
+#include "kvx/platform/terminal.h"
+
+#include <unistd.h>
+
+namespace kvx::platform {
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+}  // namespace kvx::platform
