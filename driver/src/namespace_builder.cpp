@@ -248,7 +248,7 @@ Builder::Outcome Builder::buildMember(int address) {
     }
 
     address_ = address;
-    fileLabel_ = file.filename().string();
+    fileLabel_ = fmt::format("[SLAVE{:02d}] {}", address, file.filename().string());
     folderName_ = fmt::format("ADR{:02d}", address);
     memberHandle_ = addFolder(0, folderName_);
     folderHandle_ = memberHandle_;
