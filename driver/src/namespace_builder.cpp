@@ -241,7 +241,11 @@ Builder::Outcome Builder::buildMember(int address) {
         member.name = std::move(name);
     }
 
-    std::ifstream in(file, std::ios::in | std::ios::binary);
+    // A directory opens as a stream on some systems but is no description.
+    std::error_code ec;
+    const bool directory = std::filesystem::is_directory(file, ec);
+    std::ifstream in;
+    if (!directory) in.open(file, std::ios::in | std::ios::binary);
     if (!in.is_open()) {
         Notify(kFileErrorCaption, kCfgNotFoundText);
         return Outcome::Stop;

@@ -1,0 +1,331 @@
+// Namespace building through the plug-in object: branches, folders, tags, properties, value
+// types, the member table, and what a bad device description does.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "driver_test_support.h"
+#include "namespace_builder.h"
+#include "plugin.h"
+
+namespace kvx::driver {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using kvx::testing::CallbackRecorder;
+using kvx::testing::RecordingNotifier;
+using kvx::testing::ScratchDir;
+using kvx::testing::TagLine;
+
+class NamespaceTest : public ::testing::Test {
+protected:
+    void SetUp() override { kvx::testing::UseInstallDir(dir.path()); }
+
+    // Writes the INI, initialises and builds; returns the build's result.
+    std::int32_t build(const std::string& ini) {
+        dir.write("fenlodrv.ini", ini);
+        plugin.Initialize();
+        return plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag);
+    }
+    MemberRecord& member(int address) { return plugin.state().members[address]; }
+    std::string scaleTable() const { return ScratchDir::read(dir.path() / "FreeScale.dat"); }
+
+    ScratchDir dir;
+    RecordingNotifier notes;
+    CallbackRecorder recorder;
+    Plugin plugin;
+};
+
+TEST_F(NamespaceTest, OnlyConfiguredSectionsGetBranchesWithDeviceId) {
+    dir.write("a.cfg", "fetch1\tdesadr=0\tbytes=8\t\n");
+    EXPECT_EQ(build("[KXBUS]\nMAXADR=5\n[SLAVE03]\nCFG=a.cfg\n[SLAVE07]\nCFG=\n"
+                    "[SLAVE20]\nCFG=a.cfg\nNAME=Boiler\n"),
+              2);
+    EXPECT_THAT(recorder.lines(), ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1",
+                                              "node ADR20", "tag ADR20.DEVICE_ID 8 1"));
+    // Branches hang at the root; DEVICE_ID under its branch; the sixth argument is 0.
+    EXPECT_EQ(recorder.calls[0].parent, 0u);
+    EXPECT_EQ(recorder.calls[1].parent, 1u);
+    EXPECT_EQ(recorder.calls[1].reserved, 0u);
+    EXPECT_EQ(member(3).name, "NoID");
+    EXPECT_EQ(member(20).name, "Boiler");
+    EXPECT_EQ(member(7).fetchLength[0], 0);
+    for (const MemberRecord& m : plugin.state().members) EXPECT_EQ(m.errorCounter.load(), 10);
+    EXPECT_TRUE(notes.messages().empty());
+}
+
+TEST_F(NamespaceTest, TagsWithoutNodeLineSitUnderTheBranchAndKeyStartsWithIt) {
+    dir.write("a.cfg", TagLine("name=Level\taccess=rw\tdtype=int\treadoffset=0\tlength=2\tfscale=1"));
+    build("[SLAVE03]\nCFG=a.cfg\n");
+    ASSERT_NE(recorder.tag("ADR03.Level"), nullptr);
+    EXPECT_EQ(recorder.tag("ADR03.Level")->parent, 1u);
+    EXPECT_THAT(scaleTable(), HasSubstr("\n3\tADR03.Level\t0.0\t100.0\t%\t1.0\t1\t"));
+    ASSERT_NE(plugin.state().nodes[1].tag.scale, nullptr);
+    EXPECT_EQ(plugin.state().nodes[1].tag.scale->key, "ADR03.Level");
+}
+
+TEST_F(NamespaceTest, TwoNodeLinesGiveSiblingFolders) {
+    dir.write("a.cfg", "node\tname=Analog\t\n" +
+                           TagLine("name=T1\taccess=r\tdtype=int\treadoffset=0\tlength=2") +
+                           "node\tname=Digital\t\n" +
+                           TagLine("name=D1\taccess=r\tdtype=char\treadoffset=2\tlength=1"));
+    build("[SLAVE03]\nCFG=a.cfg\n");
+    EXPECT_THAT(recorder.lines(),
+                ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1", "node ADR03.Analog",
+                            "tag ADR03.Analog.T1 2 1", "node ADR03.Digital",
+                            "tag ADR03.Digital.D1 17 1"));
+    // Both folders are children of the member's branch (handle 1).
+    EXPECT_EQ(recorder.calls[2].parent, 1u);
+    EXPECT_EQ(recorder.calls[4].parent, 1u);
+}
+
+TEST_F(NamespaceTest, ScaledLongGetsSixPropertiesBeforeItAndIsAFloat) {
+    dir.write("a.cfg", "node\tname=Analog\t\n" +
+                           TagLine("name=Temp\taccess=rw\tdtype=long\treadoffset=4\tlength=4"
+                                   "\tfscale=1"));
+    build("[SLAVE03]\nCFG=a.cfg\n");
+    EXPECT_THAT(recorder.lines(),
+                ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1", "node ADR03.Analog",
+                            "tag ADR03.Analog.Temp_start 5 3", "tag ADR03.Analog.Temp_end 5 3",
+                            "tag ADR03.Analog.Temp_unit 8 3", "tag ADR03.Analog.Temp_format 17 3",
+                            "tag ADR03.Analog.Temp_factor 5 3", "tag ADR03.Analog.Temp_name 8 3",
+                            "tag ADR03.Analog.Temp 4 3"));
+    // Node list: DEVICE_ID, the tag, then its properties in registration order.
+    const auto& nodes = plugin.state().nodes;
+    ASSERT_EQ(nodes.size(), 8u);
+    EXPECT_EQ(nodes[1].kind, TagKind::Data);
+    ASSERT_NE(nodes[1].tag.scale, nullptr);
+    EXPECT_EQ(nodes[1].tag.scale->key, "Analog.Temp");
+    const PropertyIndex order[] = {PropertyIndex::Start, PropertyIndex::End, PropertyIndex::Unit,
+                                   PropertyIndex::Format, PropertyIndex::Factor,
+                                   PropertyIndex::Name};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(nodes[2 + i].kind, TagKind::Property);
+        EXPECT_EQ(nodes[2 + i].property, order[i]);
+        EXPECT_EQ(nodes[2 + i].owner, &nodes[1].tag);
+    }
+    // Each property's user data names its own node; the tag's names the tag.
+    EXPECT_EQ(FindNode(plugin.state(), recorder.tag("ADR03.Analog.Temp_unit")->userData),
+              &nodes[4]);
+    EXPECT_EQ(FindNode(plugin.state(), recorder.tag("ADR03.Analog.Temp")->userData), &nodes[1]);
+}
+
+TEST_F(NamespaceTest, ScaledBoolGetsFactorAndNameOnlyAndStaysBoolean) {
+    dir.write("a.cfg", TagLine("name=Run\taccess=rw\tdtype=bool\treadoffset=0\tlength=1"
+                               "\tfscale=1"));
+    build("[SLAVE01]\nCFG=a.cfg\n");
+    EXPECT_THAT(recorder.lines(),
+                ElementsAre("node ADR01", "tag ADR01.DEVICE_ID 8 1", "tag ADR01.Run_factor 5 3",
+                            "tag ADR01.Run_name 8 3", "tag ADR01.Run 11 3"));
+}
+
+TEST_F(NamespaceTest, FscaleIsIgnoredForTypesWithoutScaling) {
+    dir.write("a.cfg",
+              TagLine("name=Text\taccess=rw\tdtype=string\treadoffset=0\tlength=6\tfscale=1") +
+                  TagLine("name=Code\taccess=r\tdtype=hex\treadoffset=0\tlength=2\tfscale=1") +
+                  TagLine("name=Byte\taccess=r\tdtype=char\treadoffset=0\tlength=1\tfscale=1"));
+    build("[SLAVE02]\nCFG=a.cfg\n");
+    EXPECT_THAT(recorder.lines(),
+                ElementsAre("node ADR02", "tag ADR02.DEVICE_ID 8 1", "tag ADR02.Text 8 3",
+                            "tag ADR02.Code 8 1", "tag ADR02.Byte 17 1"));
+    for (const TagNode& node : plugin.state().nodes) {
+        EXPECT_EQ(node.tag.fscale, 0);
+        EXPECT_EQ(node.tag.scale, nullptr);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "FreeScale.dat"));
+}
+
+TEST_F(NamespaceTest, FscaleIsCutToEightBits) {
+    // 257 is 1 in its low byte: a freely scaled tag.
+    dir.write("a.cfg", TagLine("name=V\taccess=r\tdtype=float\treadoffset=0\tlength=4"
+                               "\tfscale=257\tfactor=1"));
+    build("[SLAVE02]\nCFG=a.cfg\n");
+    ASSERT_NE(recorder.tag("ADR02.V_start"), nullptr);
+    EXPECT_EQ(recorder.tag("ADR02.V")->valueType, 4u);
+}
+
+TEST_F(NamespaceTest, ValueTypesFollowTheDtype) {
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"char", 17},   {"int", 2},     {"uint", 18},  {"long", 3},  {"ulong", 19},
+        {"float", 4},   {"string", 8},  {"bool", 11},  {"timeout", 2}, {"s5time", 4},
+        {"float2", 4},  {"hex", 8},     {"bin", 8},    {"Float", 65535}};
+    std::string cfg;
+    for (const auto& [dtype, vt] : cases) {
+        cfg += TagLine(std::string("name=T_") + dtype + "\taccess=r\tdtype=" + dtype +
+                       "\treadoffset=0\tlength=4");
+    }
+    dir.write("a.cfg", cfg);
+    build("[SLAVE00]\nCFG=a.cfg\n");
+    for (const auto& [dtype, vt] : cases) {
+        const auto* tag = recorder.tag(std::string("ADR00.T_") + dtype);
+        ASSERT_NE(tag, nullptr) << dtype;
+        EXPECT_EQ(tag->valueType, vt) << dtype;
+    }
+}
+
+TEST_F(NamespaceTest, AccessRightsComeFromTheAccessText) {
+    dir.write("a.cfg", TagLine("name=A\taccess=read\tdtype=int\treadoffset=0\tlength=2") +
+                           TagLine("name=B\taccess=write\tdtype=int\treadoffset=0\tlength=2") +
+                           TagLine("name=C\taccess=-\tdtype=int\treadoffset=0\tlength=2"));
+    build("[SLAVE00]\nCFG=a.cfg\n");
+    EXPECT_EQ(recorder.tag("ADR00.A")->access, 1u);
+    EXPECT_EQ(recorder.tag("ADR00.B")->access, 3u);  // "write" contains an r
+    EXPECT_EQ(recorder.tag("ADR00.C")->access, 0u);
+}
+
+TEST_F(NamespaceTest, ReadOnlyPasswordIsHiddenAndMarksThePasswordState) {
+    dir.write("a.cfg",
+              TagLine("name=PW\taccess=r\tdtype=password\treadoffset=20\tlength=2"
+                      "\twriteoffset=7"));
+    dir.write("b.cfg",
+              TagLine("name=PW\taccess=r\tdtype=password\treadoffset=20\tlength=2") +
+                  TagLine("name=Code\taccess=rw\tdtype=password\treadoffset=30\tlength=2"));
+    build("[SLAVE04]\nCFG=a.cfg\n[SLAVE05]\nCFG=b.cfg\n");
+    EXPECT_THAT(recorder.lines(), ElementsAre("node ADR04", "tag ADR04.DEVICE_ID 8 1", "node ADR05",
+                                              "tag ADR05.DEVICE_ID 8 1", "tag ADR05.Code 2 3"));
+    EXPECT_EQ(member(4).password.flag, 1);
+    EXPECT_EQ(member(4).password.readoffset, 20);
+    EXPECT_EQ(member(4).password.length, 2);
+    EXPECT_EQ(member(4).password.writeoffset, 7);
+    // A writable password registered after the read-only one clears the flag again.
+    EXPECT_EQ(member(5).password.flag, 0);
+}
+
+TEST_F(NamespaceTest, MemberRecordTakesFetchBlocksAndIdentificationEntries) {
+    dir.write("a.cfg",
+              "fetch1\tdesadr=16\tbytes=32\t\n"
+              "fetch3\tdesadr=300\tbytes=260\t\n"
+              "fetchID\tdesadr=99\tbytes=99\t\n"
+              "scanID\treadoffset=0\tlength=4\tIDstr=KX10\tname=Controller\tend=1\n"
+              "scanID\treadoffset=0\tlength=4\tIDstr=KX11\tname=Controller B\tend=1\n");
+    build("[SLAVE06]\nCFG=a.cfg\nNAME=Oven\n");
+    const MemberRecord& m = member(6);
+    EXPECT_EQ(m.fetchAddress[0], 16);
+    EXPECT_EQ(m.fetchLength[0], 32);
+    EXPECT_EQ(m.fetchAddress[1], 0);
+    EXPECT_EQ(m.fetchLength[1], 0);
+    EXPECT_EQ(m.fetchAddress[2], 300 % 256);
+    EXPECT_EQ(m.fetchLength[2], 260 % 256);
+    ASSERT_EQ(m.idCount, 2);
+    EXPECT_EQ(m.ids[0].idStr, "KX10");
+    EXPECT_EQ(m.ids[1].name, "Controller B");
+    EXPECT_EQ(m.ids[1].length, 4);
+    EXPECT_EQ(m.name, "Oven");
+    EXPECT_EQ(m.errorCounter.load(), 10);
+}
+
+TEST_F(NamespaceTest, CfgNameIsFoundWithoutRegardToCase) {
+    dir.write("typea.cfg", "fetch1\tdesadr=0\tbytes=4\t\n");
+    build("[SLAVE09]\nCFG=TypeA.CFG\n");
+    EXPECT_THAT(recorder.lines(), ElementsAre("node ADR09", "tag ADR09.DEVICE_ID 8 1"));
+    EXPECT_EQ(member(9).fetchLength[0], 4);
+}
+
+TEST_F(NamespaceTest, MissingDescriptionStopsTheBuildThere) {
+    dir.write("a.cfg", TagLine("name=T\taccess=r\tdtype=int\treadoffset=0\tlength=2"));
+    build("[SLAVE02]\nCFG=a.cfg\n[SLAVE05]\nCFG=missing.cfg\nNAME=Gone\n"
+          "[SLAVE07]\nCFG=a.cfg\n");
+    EXPECT_THAT(recorder.lines(),
+                ElementsAre("node ADR02", "tag ADR02.DEVICE_ID 8 1", "tag ADR02.T 2 1"));
+    const auto messages = notes.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "ZAN KVX-OPC-Server FILE-ERROR");
+    EXPECT_EQ(messages[0].text, "CFG-file not found!\nChange FENLODRV.INI");
+    EXPECT_EQ(member(7).fetchLength[0], 0);
+    EXPECT_EQ(member(7).name, "");
+}
+
+TEST_F(NamespaceTest, DescriptionThatIsADirectoryCannotBeRead) {
+    std::filesystem::create_directory(dir.path() / "dir.cfg");
+    build("[SLAVE01]\nCFG=dir.cfg\n");
+    EXPECT_TRUE(recorder.calls.empty());
+    ASSERT_EQ(notes.messages().size(), 1u);
+    EXPECT_EQ(notes.messages()[0].text, "CFG-file not found!\nChange FENLODRV.INI");
+}
+
+TEST_F(NamespaceTest, WithoutIniFileNothingIsConfigured) {
+    plugin.Initialize();
+    EXPECT_EQ(plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag), 0);
+    EXPECT_TRUE(recorder.calls.empty());
+}
+
+// Items whose bytes cannot be served safely are refused with a message naming file, line
+// and tag; their neighbours register as usual.
+TEST_F(NamespaceTest, TagsOutsideTheImageOrBuffersAreRefusedWithFileLineAndTag) {
+    dir.write("a.cfg",
+              TagLine("name=Edge\taccess=r\tdtype=long\treadoffset=1020\tlength=4") +      // 1
+                  TagLine("name=Past\taccess=r\tdtype=long\treadoffset=1021\tlength=4") +  // 2
+                  TagLine("name=Neg\taccess=r\tdtype=int\treadoffset=-1\tlength=2") +      // 3
+                  TagLine("name=Hex54\taccess=r\tdtype=hex\treadoffset=0\tlength=54") +    // 4
+                  TagLine("name=Hex55\taccess=r\tdtype=hex\treadoffset=0\tlength=55") +    // 5
+                  TagLine("name=Bin18\taccess=r\tdtype=bin\treadoffset=0\tlength=18") +    // 6
+                  TagLine("name=Bin19\taccess=r\tdtype=bin\treadoffset=0\tlength=19") +    // 7
+                  TagLine("name=Str52\taccess=rw\tdtype=string\treadoffset=0\tlength=52") + // 8
+                  TagLine("name=Str53\taccess=rw\tdtype=string\treadoffset=0\tlength=53") + // 9
+                  TagLine("name=Ro53\taccess=r\tdtype=string\treadoffset=0\tlength=53") +  // 10
+                  TagLine("name=Div\taccess=r\tdtype=float\treadoffset=0\tlength=2"         // 11
+                          "\tfactor=0\tdivoffset=1024") +
+                  TagLine("name=DivOk\taccess=r\tdtype=float\treadoffset=0\tlength=2"       // 12
+                          "\tfactor=0.5\tdivoffset=5000") +
+                  TagLine("name=Neg8\taccess=rw\tdtype=string\treadoffset=0\tlength=200") + // 13
+                  TagLine("name=S5\taccess=r\tdtype=s5time\treadoffset=1023\tlength=1")); // 14
+    build("[SLAVE03]\nCFG=a.cfg\n");
+    std::vector<std::string> registered;
+    for (const auto& call : recorder.calls) {
+        if (call.isTag) registered.push_back(call.path);
+    }
+    EXPECT_THAT(registered, ElementsAre("ADR03.DEVICE_ID", "ADR03.Edge", "ADR03.Hex54",
+                                        "ADR03.Bin18", "ADR03.Str52", "ADR03.Ro53",
+                                        "ADR03.DivOk"));
+    const auto messages = notes.messages();
+    // The s5time tag reads two bytes whatever its length: 1023 leaves room for one only.
+    const std::pair<int, const char*> refused[] = {{2, "Past"},  {3, "Neg"},   {5, "Hex55"},
+                                                   {7, "Bin19"}, {9, "Str53"}, {11, "Div"},
+                                                   {13, "Neg8"}, {14, "S5"}};
+    ASSERT_EQ(messages.size(), std::size(refused));
+    for (std::size_t i = 0; i < std::size(refused); ++i) {
+        EXPECT_EQ(messages[i].caption, "ZAN KVX-OPC-Server CFG-ERROR");
+        EXPECT_THAT(messages[i].text, HasSubstr("a.cfg line " + std::to_string(refused[i].first) +
+                                                ": tag \"" + refused[i].second + "\""));
+        EXPECT_THAT(messages[i].text, HasSubstr("not registered"));
+    }
+    EXPECT_THAT(notes.messages().back().text, HasSubstr("[SLAVE03]"));
+}
+
+TEST_F(NamespaceTest, IdentificationEntriesOutsideTheImageOrBeyondTenAreNotKept) {
+    std::string cfg = "scanID\treadoffset=1020\tlength=5\tIDstr=X\tname=Far\tend=1\n";
+    for (int i = 0; i < 11; ++i) {
+        cfg += "scanID\treadoffset=" + std::to_string(i) + "\tlength=1\tIDstr=X\tname=N" +
+               std::to_string(i) + "\tend=1\n";
+    }
+    cfg += TagLine("name=PW\taccess=r\tdtype=password\treadoffset=0\tlength=12");
+    dir.write("a.cfg", cfg);
+    build("[SLAVE08]\nCFG=a.cfg\n");
+    const MemberRecord& m = member(8);
+    ASSERT_EQ(m.idCount, 10);
+    EXPECT_EQ(m.ids[0].name, "N0");
+    EXPECT_EQ(m.ids[9].name, "N9");
+    EXPECT_EQ(m.password.flag, 0);  // 12 password bytes do not fit the write check's copy
+    const auto messages = notes.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_THAT(messages[0].text, HasSubstr("line 1: identification entry \"Far\" not kept"));
+    EXPECT_THAT(messages[1].text, HasSubstr("line 12: identification entry \"N10\" not kept"));
+    EXPECT_THAT(messages[2].text, HasSubstr("line 13: password entry \"PW\" not kept"));
+}
+
+TEST_F(NamespaceTest, RebuildFreesTheEarlierNodesAndItsHandles) {
+    dir.write("a.cfg", TagLine("name=T\taccess=r\tdtype=int\treadoffset=0\tlength=2"));
+    build("[SLAVE03]\nCFG=a.cfg\n");
+    const std::uint32_t first = recorder.tag("ADR03.T")->userData;
+    recorder.calls.clear();
+    plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag);
+    const std::uint32_t second = recorder.tag("ADR03.T")->userData;
+    EXPECT_NE(first, second);
+    EXPECT_EQ(plugin.state().nodes.size(), 2u);
+    EXPECT_EQ(FindNode(plugin.state(), first), nullptr);
+    EXPECT_NE(FindNode(plugin.state(), second), nullptr);
+}
+
+}  // namespace
+}  // namespace kvx::driver
