@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -74,6 +75,11 @@ json recordJson(const CfgRecord& r) {
 }
 
 bool open(const std::string& file, std::ifstream& in) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) {
+        std::cerr << "kxcfg: " << file << ": is a directory\n";
+        return false;
+    }
     in.open(file, std::ios::binary);
     if (!in) {
         std::cerr << "kxcfg: " << file << ": cannot open the file\n";

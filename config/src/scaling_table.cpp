@@ -115,8 +115,12 @@ std::string FormatScaleNumber(double value) {
 
 bool LoadOrCreateScaleRecord(const std::filesystem::path& path, ScaleRecord& record) {
     TabularFile table;
-    if (table.Read(path, TabularFile::READ_AS_STRING) && table.ColumnCount() > 0 &&
-        !(table.ColumnCount() == 1 && table.Header(0).empty())) {
+    const bool read = table.Read(path, TabularFile::READ_AS_STRING);
+    // An empty file counts as a missing one; anything else is kept.
+    const bool empty =
+        read && (table.ColumnCount() == 0 ||
+                 (table.ColumnCount() == 1 && table.Header(0).empty() && table.RowCount() == 0));
+    if (read && !empty) {
         const int row = findRow(table, record);
         if (row >= 0) {
             bool has = false;

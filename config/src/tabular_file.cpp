@@ -20,17 +20,25 @@ constexpr const char* kErrNoVariable = "ERROR 0005: Variable name not found!";
 constexpr const char* kErrNoFile = "ERROR 0007: File not found!";
 constexpr const char* kErrSubscript = "invalid vector<T> subscript";
 
-// Splits one line at the separator; cells are cut to their greatest length.
-std::vector<std::string_view> splitCells(std::string_view line, char separator) {
+// Splits one line into at most `count` cells: every cell but the last ends at the next
+// separator, the last takes the rest of the line, so no text of a row is ever dropped.
+// Cells are cut to their greatest length.
+std::vector<std::string_view> splitCells(std::string_view line, char separator, std::size_t count) {
     std::vector<std::string_view> cells;
-    for (;;) {
+    while (cells.size() + 1 < count) {
         const std::size_t at = line.find(separator);
-        std::string_view cell = line.substr(0, at);
-        cells.push_back(cell.substr(0, std::min(cell.size(), TabularFile::kMaxCellChars)));
         if (at == std::string_view::npos) break;
+        cells.push_back(line.substr(0, std::min(at, TabularFile::kMaxCellChars)));
         line.remove_prefix(at + 1);
     }
+    cells.push_back(line.substr(0, std::min(line.size(), TabularFile::kMaxCellChars)));
     return cells;
+}
+
+// Number of columns: the separators within the first 1023 characters of the header, plus one.
+std::size_t columnCount(std::string_view header, char separator) {
+    const std::string_view counted = header.substr(0, std::min<std::size_t>(header.size(), 1023));
+    return static_cast<std::size_t>(std::count(counted.begin(), counted.end(), separator)) + 1;
 }
 }  // namespace
 
@@ -72,7 +80,8 @@ bool TabularFile::Read(const std::filesystem::path& file, std::uint32_t readFlag
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (header) {
             header = false;
-            for (std::string_view name : splitCells(line, separator)) {
+            for (std::string_view name :
+                 splitCells(line, separator, columnCount(line, separator))) {
                 Column c;
                 c.name = std::string(name);
                 c.file = file;
@@ -81,7 +90,7 @@ bool TabularFile::Read(const std::filesystem::path& file, std::uint32_t readFlag
             continue;
         }
         if (line.empty()) continue;  // an empty line holds no row
-        const auto cells = splitCells(line, separator);
+        const auto cells = splitCells(line, separator, columns_.size());
         for (std::size_t i = 0; i < columns_.size(); ++i) {
             const std::string_view cell = i < cells.size() ? cells[i] : std::string_view{};
             columns_[i].texts.emplace_back(cell);

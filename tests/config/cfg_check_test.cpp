@@ -77,9 +77,9 @@ TEST(CfgCheck, BlockSizes) {
 
 TEST(CfgCheck, LinesTheTwoReadersSeeDifferently) {
     const auto f = check(kHead +
-                         "tag\t\tname=X\taccess=r\tdtype=int\treadoffset=0\n"  // 4
-                         "; compare the scanID first\n"                        // 5
-                         "fetch1 desadr=1 bytes=2\n"                           // 6
+                         "tag\t\tname=X\taccess=r\tdtype=int\treadoffset=0\n"          // 4
+                         "; compare the scanID first\n"                                // 5
+                         "fetch1 desadr=1 bytes=2\n"                                   // 6
                          "tag\tname=fetchIDcopy\taccess=r\tdtype=int\treadoffset=0\n"  // 7
                          "tag\tname=T\taccess=r\tdtype=Float\treadoffset=0\n"          // 8
                          "node\tname=Last\n");                                         // 9

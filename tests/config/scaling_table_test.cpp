@@ -172,12 +172,21 @@ TEST(ScaleTable, AddressIsCutToEightBitsAndLongTextsAreCut) {
 
 TEST(ScaleTable, ForeignFileIsNotRewritten) {
     TempDir dir;
-    const std::string foreign = "just\ttext\nnothing\there\n";
-    const auto file = dir.write("FreeScale.dat", foreign);
-    auto r = record(1, "A.B");
-    EXPECT_FALSE(LoadOrCreateScaleRecord(file, r));
-    EXPECT_EQ(r.unit, "%");
-    EXPECT_EQ(TempDir::read(file), foreign);
+    for (std::string foreign : {"just\ttext\nnothing\there\n", "\nrows below an empty line\n"}) {
+        const auto file = dir.write("FreeScale.dat", foreign);
+        auto r = record(1, "A.B");
+        EXPECT_FALSE(LoadOrCreateScaleRecord(file, r));
+        EXPECT_EQ(r.unit, "%");
+        EXPECT_EQ(TempDir::read(file), foreign);
+    }
+}
+
+TEST(ScaleTable, EmptyFileIsTreatedAsMissing) {
+    TempDir dir;
+    const auto file = dir.write("FreeScale.dat", "");
+    auto r = record(4, "A.B");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, r));
+    EXPECT_EQ(TempDir::read(file), std::string(kHeader) + "4\tA.B\t0.0\t100.0\t%\t1.0\t1\t\r\n");
 }
 
 TEST(TabularFileTest, ReadErrorsAndAccessors) {
@@ -218,6 +227,35 @@ TEST(TabularFileTest, WriteRoundTripWithUnevenColumns) {
     ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
     EXPECT_EQ(t.GetData("B", cells), 2);
     EXPECT_EQ(cells, (std::vector<std::string>{"only", ""}));
+}
+
+}  // namespace
+
+namespace {
+
+using kvx::config::TabularFile;
+using kvx::testing::TempDir;
+
+TEST(TabularFileTest, LongerRowsKeepTheirRestInTheLastColumn) {
+    TempDir dir;
+    const auto file = dir.write("t.dat", "A\tB\n1\t2\t3\t4\n");
+    TabularFile t;
+    ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
+    std::string cell;
+    ASSERT_EQ(t.GetString("B", 0, cell), 5);
+    EXPECT_EQ(cell, "2\t3\t4");
+    ASSERT_TRUE(t.Write(file, '\t'));
+    EXPECT_EQ(TempDir::read(file), "A\tB\r\n1\t2\t3\t4\r\n");  // nothing lost
+}
+
+TEST(TabularFileTest, ColumnsCountedInFirst1023HeaderCharacters) {
+    TempDir dir;
+    // 2000 separators, but only those within the first 1023 characters make columns.
+    const auto file = dir.write("t.dat", std::string(2000, '\t') + "\nx\n");
+    TabularFile t;
+    ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.ColumnCount(), 1024u);
+    EXPECT_EQ(t.RowCount(), 1u);
 }
 
 }  // namespace

@@ -16,9 +16,11 @@ class TabularFile {
     static constexpr std::uint32_t READ_AS_STRING = 2;
     static constexpr std::size_t kMaxCellChars = 1023;
 
-    // Reads the whole file (the table is cleared first). Each non-empty line is one row; a
-    // row with fewer cells gets empty cells, cells beyond the header are ignored, so columns
-    // always stay of equal length. False with error 7 when the file cannot be opened.
+    // Reads the whole file (the table is cleared first). The header's separators within its
+    // first 1023 characters give the number of columns. Each non-empty line is one row; a row
+    // with fewer cells gets empty cells and the last column's cell takes the rest of a longer
+    // row, so columns always stay of equal length and rewriting loses nothing. False with
+    // error 7 when the file cannot be opened.
     bool Read(const std::filesystem::path& file, std::uint32_t readFlags, char separator = '\t');
     // Writes the whole table, replacing the file atomically. Lines end in CR LF. False (the
     // old file left as it was) when the file cannot be written.
