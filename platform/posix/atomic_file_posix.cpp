@@ -31,8 +31,15 @@ bool writeAll(int fd, std::string_view contents) {
 }
 }  // namespace
 
-bool WriteFileAtomically(const std::filesystem::path& file, std::string_view contents,
+bool WriteFileAtomically(const std::filesystem::path& link, std::string_view contents,
                          std::string* error) {
+    // A symbolic link stays a link: the file it points to is the one replaced.
+    std::filesystem::path file = link;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(link, ec)) {
+        auto target = std::filesystem::canonical(link, ec);
+        if (!ec) file = target;
+    }
     const std::filesystem::path dir =
         file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
     std::string tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();

@@ -70,3 +70,17 @@ TEST(AtomicFile, FailsWhereNoFileCanBe) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AtomicFile, SymbolicLinkStaysALink) {
+    kvx::testing::TempDir dir;
+    const auto real = dir.write("real/fenlodrv.ini", "old");
+    const auto link = dir / "fenlodrv.ini";
+    std::filesystem::create_symlink(real, link);
+    ASSERT_TRUE(kvx::platform::WriteFileAtomically(link, "new"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(kvx::testing::TempDir::read(real), "new");
+}
+
+}  // namespace

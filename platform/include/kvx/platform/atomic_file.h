@@ -11,7 +11,8 @@ namespace kvx::platform {
 
 // Writes `contents` as the new `file`. Returns false (and leaves the old file untouched, with
 // no temporary file left behind) when any step fails; `error`, when given, then receives a
-// text naming the file and the cause. An existing file keeps its permission bits.
+// text naming the file and the cause. An existing file keeps its permission bits; when `file`
+// is a symbolic link, the file it points to is replaced and the link stays.
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view contents,
                          std::string* error = nullptr);
 
