@@ -2,6 +2,7 @@
 # kxcfg end to end: dump and check on a good description and on hostile files.
 set -u
 kxcfg="$1"
+samples="${2:-}"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -36,4 +37,14 @@ done
 "$kxcfg" check "$dir/missing.cfg" 2>/dev/null
 [ $? -eq 1 ] || fail "missing file must be an error"
 "$kxcfg" dump "$dir/missing.cfg" 2>/dev/null && fail "dump of a missing file"
+# The sample device descriptions of the repository, when there are any.
+if [ -n "$samples" ] && [ -d "$samples" ]; then
+    for f in "$samples"/*.cfg; do
+        [ -e "$f" ] || continue
+        "$kxcfg" dump "$f" >/dev/null || fail "dump $f"
+        "$kxcfg" dump --tool "$f" | grep -q '"loaded":true' || fail "$f is not loadable by the scan tool"
+        "$kxcfg" check "$f" >/dev/null
+        [ $? -le 1 ] || fail "check $f"
+    done
+fi
 echo "kxcfg: all checks passed"
