@@ -11,6 +11,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_set>
 
 #include "kvx/bus/bus_link.h"
 #include "kvx/config/device_description.h"
@@ -101,6 +102,25 @@ struct PriorityMember {
 
 using ImageBlock = std::array<std::uint8_t, kImageBlockSize>;
 
+// Tags that have already sent their "Fehler in Tag" message: it goes out once per tag, so a
+// client polling a broken value does not flood the notifier.
+class OncePerTag {
+public:
+    // True the first time it is asked for `tag`.
+    bool first(const TagDescriptor& tag) {
+        std::lock_guard lock(mutex_);
+        return seen_.insert(&tag).second;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        seen_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_set<const TagDescriptor*> seen_;
+};
+
 // Everything global to one loaded plug-in.
 struct DriverState {
     // Settings resolved by SOXpSInitialize.
@@ -121,6 +141,7 @@ struct DriverState {
     // Raised whenever the nodes are freed, so that handles of an earlier build stay unknown.
     std::uint32_t generation = 1;
     PriorityMember priority;
+    OncePerTag infinityReports;
     bus::BusLink bus;  // owns the port lock: it lives as long as the plug-in
     platform::TimeSource* time = &platform::systemTime();
 };

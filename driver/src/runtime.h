@@ -2,12 +2,20 @@
 // The run-time side of the plug-in: the polling thread, the value decoder and encoder, and
 // the scaling property requests. The entry points and the batch dispatcher call these.
 
+#include <array>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "fenlodrv/plugin_abi.h"
 #include "model.h"
 
 namespace kvx::driver {
+
+// The write-unlock code that a password-protected member needs at data address 2 before it
+// takes writes (see docs/driver-write-unlock.md).
+inline constexpr std::array<std::uint8_t, 2> kWriteUnlockCode = {0xA5, 0x5A};
+inline constexpr int kWriteUnlockAddress = 2;
 
 // Value decoder of a read request: fills `value` from the member's image block under the
 // image lock (read scaling included). Leaves `value` untouched where a tag has no value.
@@ -17,9 +25,12 @@ void DecodeTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value
 // place), encoding and the block write(s). Reports nothing.
 void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value);
 
-// Scaling property requests of a property node (kind Property).
+// Scaling property requests of a property node (kind Property). Property writes from several
+// host threads are taken one at a time; the scaling values in memory are guarded by
+// ScaleValuesLock(), which the read and write scaling take too (innermost lock).
 void ReadScaleProperty(const TagNode& node, VARIANT& value);
 void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& value);
+std::mutex& ScaleValuesLock();
 
 // The polling thread. start() starts no second thread while one runs; stop() sets the stop
 // event and waits for the thread to end.

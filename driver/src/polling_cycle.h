@@ -1,0 +1,71 @@
+#pragma once
+// The polling cycle behind the polling thread, with its waits and its block reads behind
+// small seams so that the pacing and ordering rules can be driven step by step.
+
+#include <cstdint>
+
+#include "kvx/platform/clock.h"
+#include "model.h"
+
+namespace kvx::driver {
+
+// How the cycle waits. `waitForStop` returns true when the stop event was signalled.
+class PollWaits {
+public:
+    virtual ~PollWaits() = default;
+    virtual bool waitForStop(platform::Millis timeout) = 0;
+    virtual void sleep(platform::Millis duration) = 0;
+};
+
+// How the cycle reads one fetch block (the bus link's block read in use).
+class PollReads {
+public:
+    virtual ~PollReads() = default;
+    virtual std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
+                                   int byteCount) = 0;
+};
+
+// Caption and text of the notice that stands in for the beep of a pass in which the bus port
+// could not be opened.
+inline constexpr const char* kPortFailureCaption = "ZAN KVX-OPC-Server";
+inline constexpr const char* kPortFailureText = "bus port could not be opened";
+
+// Pauses that pace the bus.
+inline constexpr platform::Millis kAddressWait{10};
+inline constexpr platform::Millis kMemberPause{50};
+inline constexpr platform::Millis kBlockPause{20};
+
+class PollCycle {
+public:
+    PollCycle(DriverState& state, PollWaits& waits, PollReads& reads);
+
+    // Runs passes until the stop event is seen.
+    void run();
+
+    // One step of the cycle: the wait before an address, the move to the next address (with
+    // the cycle pause after address 31) and that address's poll. False once stopped.
+    bool step();
+
+    // The address polled by the last step (-1 before the first step, or when the step
+    // stopped).
+    int lastAddress() const { return lastAddress_; }
+
+private:
+    void pollMember(int address);
+
+    DriverState& state_;
+    PollWaits& waits_;
+    PollReads& reads_;
+    std::int8_t counter_ = 0;
+    bool portFailed_ = false;
+    int lastAddress_ = -1;
+    std::array<std::uint8_t, kImageBlockSize> pollBuffer_{};
+    std::array<std::uint8_t, 256> response_{};
+};
+
+// The identification check of member `member` on the joined poll data `buffer`. On acceptance
+// `name` receives the name of the identified device type.
+bool IdentifyMember(const MemberRecord& member, const std::uint8_t* buffer, std::size_t size,
+                    std::string& name);
+
+}  // namespace kvx::driver

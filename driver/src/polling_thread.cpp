@@ -1,0 +1,222 @@
+// The polling thread: walks the bus addresses over and over, reads each configured member's
+// fetch blocks into the process image and keeps the member's error counter.
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "kvx/platform/codepage.h"
+#include "notifier.h"
+#include "polling_cycle.h"
+#include "runtime.h"
+#include "value_codec.h"
+
+namespace kvx::driver {
+
+namespace {
+
+// The identification text of one entry: its bytes up to the first zero, without any blank,
+// converted to ANSI. Nothing when the entry does not lie inside the poll data.
+std::optional<std::string> IdText(const ScanIdEntry& entry, const std::uint8_t* buffer,
+                                  std::size_t size) {
+    if (!ByteRangeFits(entry.readoffset, entry.length, size)) return std::nullopt;
+    std::string text;
+    const std::uint8_t* bytes = buffer + entry.readoffset;
+    for (std::int32_t i = 0; i < entry.length && bytes[i] != 0; ++i) {
+        if (bytes[i] != ' ') text.push_back(platform::OemToAnsiChar(static_cast<char>(bytes[i])));
+    }
+    return text;
+}
+
+void RaiseErrorCounter(MemberRecord& member) {
+    // Only the polling thread writes the counter; readers may see the previous value.
+    const std::int32_t now = member.errorCounter.load(std::memory_order_relaxed);
+    if (now < kBadErrorCount) member.errorCounter.store(now + 1, std::memory_order_relaxed);
+}
+
+class StopEventWaits final : public PollWaits {
+public:
+    explicit StopEventWaits(DriverState& state) : state_(state) {}
+    bool waitForStop(platform::Millis timeout) override {
+        return state_.stopEvent.waitFor(timeout);
+    }
+    void sleep(platform::Millis duration) override { state_.time->sleepFor(duration); }
+
+private:
+    DriverState& state_;
+};
+
+class BusReads final : public PollReads {
+public:
+    explicit BusReads(DriverState& state) : state_(state) {}
+    std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
+                           int byteCount) override {
+        return state_.bus.BusReadBlock(destination, busAddress, dataAddress, byteCount, 0);
+    }
+
+private:
+    DriverState& state_;
+};
+
+}  // namespace
+
+bool IdentifyMember(const MemberRecord& member, const std::uint8_t* buffer, std::size_t size,
+                    std::string& name) {
+    const int count = std::clamp<int>(member.idCount, 0, static_cast<int>(member.ids.size()));
+    if (count < 1) return false;  // a device type without identification never gets data
+
+    // The alternative group: the offset of the last neighbouring pair with equal offsets.
+    std::optional<std::int32_t> group;
+    for (int i = 0; i + 1 < count; ++i) {
+        if (member.ids[i].readoffset == member.ids[i + 1].readoffset) {
+            group = member.ids[i].readoffset;
+        }
+    }
+    int groupSize = 0;
+    if (group) {
+        groupSize = static_cast<int>(std::count_if(
+            member.ids.begin(), member.ids.begin() + count,
+            [&](const ScanIdEntry& entry) { return entry.readoffset == *group; }));
+    }
+
+    int misses = 0;
+    int matched = -1;
+    for (int i = 0; i < count; ++i) {
+        const ScanIdEntry& entry = member.ids[i];
+        const auto text = IdText(entry, buffer, size);
+        const bool equal = text && *text == entry.idStr;
+        if (!group || entry.readoffset != *group) {
+            if (!equal) return false;
+            continue;
+        }
+        if (equal) {
+            matched = i;
+        } else if (++misses == groupSize) {
+            return false;  // every alternative has failed
+        }
+    }
+    name = member.ids[matched >= 0 ? matched : count - 1].name;
+    return true;
+}
+
+PollCycle::PollCycle(DriverState& state, PollWaits& waits, PollReads& reads)
+    : state_(state), waits_(waits), reads_(reads) {}
+
+void PollCycle::run() {
+    while (step()) {
+    }
+}
+
+bool PollCycle::step() {
+    lastAddress_ = -1;
+    if (waits_.waitForStop(kAddressWait)) return false;
+
+    if (counter_ < 31) {
+        ++counter_;
+    } else {
+        counter_ = 0;
+        // The cycle pause ends at once when the stop event is set.
+        if (state_.cyclePauseMs > 0 && waits_.waitForStop(platform::Millis(state_.cyclePauseMs))) {
+            return false;
+        }
+        if (portFailed_) {
+            Notify(kPortFailureCaption, kPortFailureText);
+            portFailed_ = false;
+        }
+    }
+
+    if (state_.priority.pending.exchange(false, std::memory_order_acquire)) {
+        const std::uint8_t address = state_.priority.address.load(std::memory_order_relaxed);
+        if (address < kMemberCount) counter_ = static_cast<std::int8_t>(address);
+    }
+
+    lastAddress_ = counter_;
+    pollMember(counter_);
+    return true;
+}
+
+void PollCycle::pollMember(int address) {
+    MemberRecord& member = state_.members[static_cast<std::size_t>(address)];
+    if (member.fetchLength[0] == 0) {
+        member.errorCounter.store(kBadErrorCount, std::memory_order_relaxed);
+        return;
+    }
+
+    waits_.sleep(kMemberPause);
+    std::size_t offset = 0;
+    bool failed = false;
+    for (int block = 0; block < kFetchBlocks; ++block) {
+        const std::uint8_t length = member.fetchLength[static_cast<std::size_t>(block)];
+        if (length == 0) continue;
+        const std::int32_t result = reads_.readBlock(
+            response_.data(), address, member.fetchAddress[static_cast<std::size_t>(block)],
+            length);
+        if (result == length + 11 && offset + length <= pollBuffer_.size()) {
+            std::copy_n(response_.begin(), length, pollBuffer_.begin() + offset);
+            offset += length;
+        } else {
+            if (result == -1) portFailed_ = true;
+            if (member.errorCounter.load(std::memory_order_relaxed) >= kBadErrorCount) {
+                std::lock_guard lock(state_.imageLock);
+                state_.image[static_cast<std::size_t>(address)].fill(0);
+            } else if (block == 0) {
+                RaiseErrorCounter(member);
+            }
+            failed = true;
+        }
+        waits_.sleep(kBlockPause);
+    }
+    if (failed) return;
+
+    std::string name;
+    if (!IdentifyMember(member, pollBuffer_.data(), pollBuffer_.size(), name)) {
+        RaiseErrorCounter(member);
+        return;
+    }
+    std::lock_guard lock(state_.imageLock);
+    member.name = std::move(name);
+    state_.image[static_cast<std::size_t>(address)] = pollBuffer_;
+    member.errorCounter.store(0, std::memory_order_relaxed);
+}
+
+// ---- The thread ------------------------------------------------------------------------
+
+struct PollingThread::Impl {
+    explicit Impl(DriverState& s) : state(s) {}
+    DriverState& state;
+    mutable std::mutex mutex;  // start and stop
+    std::thread thread;
+    std::atomic<bool> running{false};
+};
+
+PollingThread::PollingThread(DriverState& state) : impl_(std::make_unique<Impl>(state)) {}
+
+PollingThread::~PollingThread() { stop(); }
+
+bool PollingThread::start() {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->thread.joinable()) return false;  // one polling thread at most
+    impl_->state.stopEvent.reset();
+    impl_->running.store(true);
+    impl_->thread = std::thread([impl = impl_.get()] {
+        StopEventWaits waits(impl->state);
+        BusReads reads(impl->state);
+        PollCycle cycle(impl->state, waits, reads);
+        cycle.run();
+        impl->running.store(false);
+    });
+    return true;
+}
+
+void PollingThread::stop() {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->thread.joinable()) return;
+    impl_->state.stopEvent.set();
+    impl_->thread.join();
+}
+
+bool PollingThread::running() const { return impl_->running.load(); }
+
+}  // namespace kvx::driver

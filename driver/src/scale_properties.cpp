@@ -1,0 +1,147 @@
+// Scaling property requests: read and change the range, unit, format, factor and name of a
+// freely scaled tag. A change lives in memory only once FreeScale.dat holds it.
+
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "fenlodrv/oleauto.h"
+#include "kvx/config/scaling_table.h"
+#include "kvx/platform/codepage.h"
+#include "runtime.h"
+
+namespace kvx::driver {
+
+namespace {
+
+constexpr std::size_t kUnitLength = 10;
+constexpr std::size_t kNameLength = 29;
+
+// One property write at a time: each one reads and rewrites the whole table.
+std::mutex& TableWriteLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::string AnsiText(const VARIANT& value, std::size_t limit) {
+    if (value.vt != VT_BSTR || value.value.bstrVal == nullptr) return {};
+    const BSTR text = value.value.bstrVal;
+    std::string ansi = platform::Utf16ToAnsi(
+        std::u16string_view(reinterpret_cast<const char16_t*>(text), SysStringLen(text)));
+    if (ansi.size() > limit) ansi.resize(limit);
+    return ansi;
+}
+
+// The number carried by a property write (registered as VT_R8 or VT_UI1); other numeric
+// types are taken by their own type.
+double NumberOf(const VARIANT& value) {
+    switch (value.vt) {
+    case VT_UI1: return value.value.bVal;
+    case VT_I2: return value.value.iVal;
+    case VT_UI2: return value.value.uiVal;
+    case VT_I4: return value.value.lVal;
+    case VT_UI4: return value.value.ulVal;
+    case VT_R4: return value.value.fltVal;
+    default: return value.value.dblVal;
+    }
+}
+
+void StoreText(const std::string& ansi, VARIANT& value) {
+    VariantClear(&value);
+    VariantInit(&value);
+    const std::u16string text = platform::AnsiToUtf16(ansi);
+    value.vt = VT_BSTR;
+    value.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                            static_cast<std::uint32_t>(text.size()));
+}
+
+}  // namespace
+
+std::mutex& ScaleValuesLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void ReadScaleProperty(const TagNode& node, VARIANT& value) {
+    if (node.owner == nullptr || !node.owner->scale) return;
+    ScaleRecord scale;
+    {
+        std::lock_guard lock(ScaleValuesLock());
+        scale = *node.owner->scale;
+    }
+    switch (node.property) {
+    case PropertyIndex::Start:
+        value.vt = VT_R8;
+        value.value.dblVal = scale.rangeStart;
+        break;
+    case PropertyIndex::End:
+        value.vt = VT_R8;
+        value.value.dblVal = scale.rangeEnd;
+        break;
+    case PropertyIndex::Factor:
+        value.vt = VT_R8;
+        value.value.dblVal = scale.factor;
+        break;
+    case PropertyIndex::Format:
+        value.vt = VT_UI1;
+        value.value.bVal = scale.format;
+        break;
+    case PropertyIndex::Unit:
+        StoreText(scale.unit, value);
+        break;
+    case PropertyIndex::Name:
+        StoreText(scale.name, value);
+        break;
+    }
+}
+
+void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& value) {
+    if (node.owner == nullptr || !node.owner->scale) return;
+    std::lock_guard writeLock(TableWriteLock());
+    ScaleRecord working;
+    {
+        std::lock_guard lock(ScaleValuesLock());
+        working = *node.owner->scale;
+    }
+    switch (node.property) {
+    case PropertyIndex::Start: {
+        const double start = NumberOf(value);
+        if (std::isfinite(start) && start < working.rangeEnd) working.rangeStart = start;
+        break;
+    }
+    case PropertyIndex::End: {
+        const double end = NumberOf(value);
+        if (std::isfinite(end) && end > working.rangeStart) working.rangeEnd = end;
+        break;
+    }
+    case PropertyIndex::Factor: {
+        const double factor = NumberOf(value);
+        if (std::isfinite(factor) && factor != 0.0) working.factor = factor;
+        break;
+    }
+    case PropertyIndex::Format:
+        if (value.vt == VT_UI1) {
+            working.format = value.value.bVal;
+        } else if (const double format = NumberOf(value); std::isfinite(format)) {
+            working.format = static_cast<std::uint8_t>(
+                static_cast<std::int64_t>(std::fmod(std::trunc(format), 256.0)) & 0xFF);
+        }
+        break;
+    case PropertyIndex::Unit:
+        working.unit = AnsiText(value, kUnitLength);
+        break;
+    case PropertyIndex::Name:
+        working.name = AnsiText(value, kNameLength);
+        break;
+    }
+    // The table is the record's home: memory follows it only when the save went through.
+    if (state.scalingTablePath.empty() ||
+        !config::SaveScaleRecord(state.scalingTablePath, working)) {
+        return;
+    }
+    std::lock_guard lock(ScaleValuesLock());
+    *node.owner->scale = std::move(working);
+}
+
+}  // namespace kvx::driver

@@ -1,0 +1,40 @@
+#pragma once
+// Small pieces shared by the value decoder and encoder: range checks, byte orders, S5TIME.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace kvx::driver {
+
+// True when `count` bytes from `offset` lie inside a buffer of `size` bytes (count >= 0).
+constexpr bool ByteRangeFits(std::int64_t offset, std::int64_t count, std::size_t size) {
+    return offset >= 0 && count >= 0 && offset + count <= static_cast<std::int64_t>(size);
+}
+
+// `count` (1..4) bytes, most significant first.
+inline std::uint32_t ReadBigEndian(const std::uint8_t* bytes, int count) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// `count` (1..4) bytes, least significant first.
+inline std::uint32_t ReadLittleEndian(const std::uint8_t* bytes, int count) {
+    std::uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// Seconds of the two S5TIME bytes (time base in bits 4-5 of the first, three BCD digits).
+float DecodeS5Time(std::uint8_t b0, std::uint8_t b1);
+
+// The two S5TIME bytes for `seconds`; nothing for negative values, values above 9990 s and
+// values that are not a number.
+std::optional<std::uint16_t> EncodeS5Time(float seconds);
+
+// Rounds half away from zero and keeps the low 32 bits (two's complement); nothing when the
+// value is not finite.
+std::optional<std::uint32_t> RoundToLowBits(double value);
+
+}  // namespace kvx::driver
