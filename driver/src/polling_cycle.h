@@ -11,7 +11,7 @@ namespace kvx::driver {
 
 // How the cycle waits. `waitForStop` returns true when the stop event was signalled.
 class PollWaits {
-public:
+  public:
     virtual ~PollWaits() = default;
     virtual bool waitForStop(platform::Millis timeout) = 0;
     virtual void sleep(platform::Millis duration) = 0;
@@ -19,7 +19,7 @@ public:
 
 // How the cycle reads one fetch block (the bus link's block read in use).
 class PollReads {
-public:
+  public:
     virtual ~PollReads() = default;
     virtual std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
                                    int byteCount) = 0;
@@ -36,7 +36,7 @@ inline constexpr platform::Millis kMemberPause{50};
 inline constexpr platform::Millis kBlockPause{20};
 
 class PollCycle {
-public:
+  public:
     PollCycle(DriverState& state, PollWaits& waits, PollReads& reads);
 
     // Runs passes until the stop event is seen.
@@ -50,7 +50,7 @@ public:
     // stopped).
     int lastAddress() const { return lastAddress_; }
 
-private:
+  private:
     void pollMember(int address);
 
     DriverState& state_;

@@ -37,26 +37,26 @@ void RaiseErrorCounter(MemberRecord& member) {
 }
 
 class StopEventWaits final : public PollWaits {
-public:
+  public:
     explicit StopEventWaits(DriverState& state) : state_(state) {}
     bool waitForStop(platform::Millis timeout) override {
         return state_.stopEvent.waitFor(timeout);
     }
     void sleep(platform::Millis duration) override { state_.time->sleepFor(duration); }
 
-private:
+  private:
     DriverState& state_;
 };
 
 class BusReads final : public PollReads {
-public:
+  public:
     explicit BusReads(DriverState& state) : state_(state) {}
     std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
                            int byteCount) override {
         return state_.bus.BusReadBlock(destination, busAddress, dataAddress, byteCount, 0);
     }
 
-private:
+  private:
     DriverState& state_;
 };
 
@@ -76,9 +76,9 @@ bool IdentifyMember(const MemberRecord& member, const std::uint8_t* buffer, std:
     }
     int groupSize = 0;
     if (group) {
-        groupSize = static_cast<int>(std::count_if(
-            member.ids.begin(), member.ids.begin() + count,
-            [&](const ScanIdEntry& entry) { return entry.readoffset == *group; }));
+        groupSize = static_cast<int>(
+            std::count_if(member.ids.begin(), member.ids.begin() + count,
+                          [&](const ScanIdEntry& entry) { return entry.readoffset == *group; }));
     }
 
     int misses = 0;
@@ -150,9 +150,9 @@ void PollCycle::pollMember(int address) {
     for (int block = 0; block < kFetchBlocks; ++block) {
         const std::uint8_t length = member.fetchLength[static_cast<std::size_t>(block)];
         if (length == 0) continue;
-        const std::int32_t result = reads_.readBlock(
-            response_.data(), address, member.fetchAddress[static_cast<std::size_t>(block)],
-            length);
+        const std::int32_t result =
+            reads_.readBlock(response_.data(), address,
+                             member.fetchAddress[static_cast<std::size_t>(block)], length);
         if (result == length + 11 && offset + length <= pollBuffer_.size()) {
             std::copy_n(response_.begin(), length, pollBuffer_.begin() + offset);
             offset += length;
@@ -193,7 +193,9 @@ struct PollingThread::Impl {
 
 PollingThread::PollingThread(DriverState& state) : impl_(std::make_unique<Impl>(state)) {}
 
-PollingThread::~PollingThread() { stop(); }
+PollingThread::~PollingThread() {
+    stop();
+}
 
 bool PollingThread::start() {
     std::lock_guard lock(impl_->mutex);
@@ -217,6 +219,8 @@ void PollingThread::stop() {
     impl_->thread.join();
 }
 
-bool PollingThread::running() const { return impl_->running.load(); }
+bool PollingThread::running() const {
+    return impl_->running.load();
+}
 
 }  // namespace kvx::driver

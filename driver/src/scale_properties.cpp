@@ -37,13 +37,20 @@ std::string AnsiText(const VARIANT& value, std::size_t limit) {
 // types are taken by their own type.
 double NumberOf(const VARIANT& value) {
     switch (value.vt) {
-    case VT_UI1: return value.value.bVal;
-    case VT_I2: return value.value.iVal;
-    case VT_UI2: return value.value.uiVal;
-    case VT_I4: return value.value.lVal;
-    case VT_UI4: return value.value.ulVal;
-    case VT_R4: return value.value.fltVal;
-    default: return value.value.dblVal;
+        case VT_UI1:
+            return value.value.bVal;
+        case VT_I2:
+            return value.value.iVal;
+        case VT_UI2:
+            return value.value.uiVal;
+        case VT_I4:
+            return value.value.lVal;
+        case VT_UI4:
+            return value.value.ulVal;
+        case VT_R4:
+            return value.value.fltVal;
+        default:
+            return value.value.dblVal;
     }
 }
 
@@ -71,28 +78,28 @@ void ReadScaleProperty(const TagNode& node, VARIANT& value) {
         scale = *node.owner->scale;
     }
     switch (node.property) {
-    case PropertyIndex::Start:
-        value.vt = VT_R8;
-        value.value.dblVal = scale.rangeStart;
-        break;
-    case PropertyIndex::End:
-        value.vt = VT_R8;
-        value.value.dblVal = scale.rangeEnd;
-        break;
-    case PropertyIndex::Factor:
-        value.vt = VT_R8;
-        value.value.dblVal = scale.factor;
-        break;
-    case PropertyIndex::Format:
-        value.vt = VT_UI1;
-        value.value.bVal = scale.format;
-        break;
-    case PropertyIndex::Unit:
-        StoreText(scale.unit, value);
-        break;
-    case PropertyIndex::Name:
-        StoreText(scale.name, value);
-        break;
+        case PropertyIndex::Start:
+            value.vt = VT_R8;
+            value.value.dblVal = scale.rangeStart;
+            break;
+        case PropertyIndex::End:
+            value.vt = VT_R8;
+            value.value.dblVal = scale.rangeEnd;
+            break;
+        case PropertyIndex::Factor:
+            value.vt = VT_R8;
+            value.value.dblVal = scale.factor;
+            break;
+        case PropertyIndex::Format:
+            value.vt = VT_UI1;
+            value.value.bVal = scale.format;
+            break;
+        case PropertyIndex::Unit:
+            StoreText(scale.unit, value);
+            break;
+        case PropertyIndex::Name:
+            StoreText(scale.name, value);
+            break;
     }
 }
 
@@ -105,35 +112,35 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
         working = *node.owner->scale;
     }
     switch (node.property) {
-    case PropertyIndex::Start: {
-        const double start = NumberOf(value);
-        if (std::isfinite(start) && start < working.rangeEnd) working.rangeStart = start;
-        break;
-    }
-    case PropertyIndex::End: {
-        const double end = NumberOf(value);
-        if (std::isfinite(end) && end > working.rangeStart) working.rangeEnd = end;
-        break;
-    }
-    case PropertyIndex::Factor: {
-        const double factor = NumberOf(value);
-        if (std::isfinite(factor) && factor != 0.0) working.factor = factor;
-        break;
-    }
-    case PropertyIndex::Format:
-        if (value.vt == VT_UI1) {
-            working.format = value.value.bVal;
-        } else if (const double format = NumberOf(value); std::isfinite(format)) {
-            working.format = static_cast<std::uint8_t>(
-                static_cast<std::int64_t>(std::fmod(std::trunc(format), 256.0)) & 0xFF);
+        case PropertyIndex::Start: {
+            const double start = NumberOf(value);
+            if (std::isfinite(start) && start < working.rangeEnd) working.rangeStart = start;
+            break;
         }
-        break;
-    case PropertyIndex::Unit:
-        working.unit = AnsiText(value, kUnitLength);
-        break;
-    case PropertyIndex::Name:
-        working.name = AnsiText(value, kNameLength);
-        break;
+        case PropertyIndex::End: {
+            const double end = NumberOf(value);
+            if (std::isfinite(end) && end > working.rangeStart) working.rangeEnd = end;
+            break;
+        }
+        case PropertyIndex::Factor: {
+            const double factor = NumberOf(value);
+            if (std::isfinite(factor) && factor != 0.0) working.factor = factor;
+            break;
+        }
+        case PropertyIndex::Format:
+            if (value.vt == VT_UI1) {
+                working.format = value.value.bVal;
+            } else if (const double format = NumberOf(value); std::isfinite(format)) {
+                working.format = static_cast<std::uint8_t>(
+                    static_cast<std::int64_t>(std::fmod(std::trunc(format), 256.0)) & 0xFF);
+            }
+            break;
+        case PropertyIndex::Unit:
+            working.unit = AnsiText(value, kUnitLength);
+            break;
+        case PropertyIndex::Name:
+            working.name = AnsiText(value, kNameLength);
+            break;
     }
     // The table is the record's home: memory follows it only when the save went through.
     if (state.scalingTablePath.empty() ||

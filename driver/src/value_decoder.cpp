@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t kMaxTextUnits = 127 * 9;
 
 class TextBuffer {
-public:
+  public:
     void push(char16_t unit) {
         if (size_ < units_.size()) units_[size_++] = unit;
     }
@@ -37,12 +37,11 @@ public:
     void storeInto(VARIANT& value) const {
         VariantClear(&value);
         value.vt = VT_BSTR;
-        value.value.bstrVal =
-            SysAllocStringLen(reinterpret_cast<const OLECHAR*>(units_.data()),
-                              static_cast<std::uint32_t>(size_));
+        value.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(units_.data()),
+                                                static_cast<std::uint32_t>(size_));
     }
 
-private:
+  private:
     std::array<char16_t, kMaxTextUnits> units_;
     std::size_t size_ = 0;
 };
@@ -78,8 +77,7 @@ void StoreName(const std::string& name, VARIANT& value) {
 constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
 
 // `hex` and `bin` texts: factor 0 shows the last byte first.
-void StoreByteText(const ImageBlock& block, const TagDescriptor& tag, bool binary,
-                   VARIANT& value) {
+void StoreByteText(const ImageBlock& block, const TagDescriptor& tag, bool binary, VARIANT& value) {
     TextBuffer text;
     const int length = std::max(0, static_cast<int>(tag.length));
     for (int n = 0; n < length; ++n) {
@@ -127,123 +125,123 @@ DecodeResult Decode(DriverState& state, const TagDescriptor& tag, VARIANT& value
     const std::uint8_t* b = fits(1) ? block.data() + tag.readoffset : nullptr;
 
     switch (tag.dtype) {
-    case DtypeCode::Char:
-        if (!b) break;
-        value.value.uiVal = b[0];
-        result.kind = Decoded::Integer;
-        result.integer = b[0];
-        break;
-    case DtypeCode::Int:
-        if (length != 2 || !fits(2)) break;
-        value.value.iVal = static_cast<std::int16_t>(ReadBigEndian(b, 2));
-        result.kind = Decoded::Integer;
-        result.integer = value.value.iVal;
-        break;
-    case DtypeCode::Uint:
-        if (length != 2 || !fits(2)) break;
-        value.value.uiVal = static_cast<std::uint16_t>(ReadBigEndian(b, 2));
-        result.kind = Decoded::Integer;
-        result.integer = value.value.uiVal;
-        break;
-    case DtypeCode::Long:
-        if (length != 4 || !fits(4)) break;
-        value.vt = VT_I4;
-        value.value.lVal = static_cast<std::int32_t>(ReadBigEndian(b, 4));
-        result.kind = Decoded::Integer;
-        result.integer = value.value.lVal;
-        break;
-    case DtypeCode::Ulong:
-        if (length != 4 || !fits(4)) break;
-        value.vt = VT_UI4;
-        value.value.ulVal = ReadBigEndian(b, 4);
-        result.kind = Decoded::Integer;
-        result.integer = value.value.ulVal;
-        break;
-    case DtypeCode::Float: {
-        float decoded = 0.0f;
-        if (length == 2) {
-            if (!fits(2)) break;
-            const auto raw = static_cast<std::int16_t>(ReadBigEndian(b, 2));
-            if (!ApplyDivisor(block, tag, static_cast<float>(raw), decoded)) break;
-            result.negativeInfinity = std::bit_cast<std::uint32_t>(decoded) >= 0xFF800000u;
-        } else if (length == 4) {
-            if (!fits(4)) break;
-            const auto raw = std::bit_cast<float>(ReadLittleEndian(b, 4));
-            if (!ApplyDivisor(block, tag, raw, decoded)) break;
-        } else {
+        case DtypeCode::Char:
+            if (!b) break;
+            value.value.uiVal = b[0];
+            result.kind = Decoded::Integer;
+            result.integer = b[0];
+            break;
+        case DtypeCode::Int:
+            if (length != 2 || !fits(2)) break;
+            value.value.iVal = static_cast<std::int16_t>(ReadBigEndian(b, 2));
+            result.kind = Decoded::Integer;
+            result.integer = value.value.iVal;
+            break;
+        case DtypeCode::Uint:
+            if (length != 2 || !fits(2)) break;
+            value.value.uiVal = static_cast<std::uint16_t>(ReadBigEndian(b, 2));
+            result.kind = Decoded::Integer;
+            result.integer = value.value.uiVal;
+            break;
+        case DtypeCode::Long:
+            if (length != 4 || !fits(4)) break;
+            value.vt = VT_I4;
+            value.value.lVal = static_cast<std::int32_t>(ReadBigEndian(b, 4));
+            result.kind = Decoded::Integer;
+            result.integer = value.value.lVal;
+            break;
+        case DtypeCode::Ulong:
+            if (length != 4 || !fits(4)) break;
+            value.vt = VT_UI4;
+            value.value.ulVal = ReadBigEndian(b, 4);
+            result.kind = Decoded::Integer;
+            result.integer = value.value.ulVal;
+            break;
+        case DtypeCode::Float: {
+            float decoded = 0.0f;
+            if (length == 2) {
+                if (!fits(2)) break;
+                const auto raw = static_cast<std::int16_t>(ReadBigEndian(b, 2));
+                if (!ApplyDivisor(block, tag, static_cast<float>(raw), decoded)) break;
+                result.negativeInfinity = std::bit_cast<std::uint32_t>(decoded) >= 0xFF800000u;
+            } else if (length == 4) {
+                if (!fits(4)) break;
+                const auto raw = std::bit_cast<float>(ReadLittleEndian(b, 4));
+                if (!ApplyDivisor(block, tag, raw, decoded)) break;
+            } else {
+                if (!fits(std::max(length, 0))) break;
+                StoreString(block, tag, value);
+                result.kind = Decoded::Text;
+                break;
+            }
+            value.value.fltVal = decoded;
+            result.kind = Decoded::Float;
+            break;
+        }
+        case DtypeCode::Float2: {
+            if (length != 4) {
+                if (!fits(std::max(length, 0))) break;
+                StoreByteText(block, tag, false, value);
+                result.kind = Decoded::Text;
+                break;
+            }
+            float decoded = 0.0f;
+            if (!fits(4) ||
+                !ApplyDivisor(block, tag, std::bit_cast<float>(ReadBigEndian(b, 4)), decoded)) {
+                break;
+            }
+            value.value.fltVal = decoded;
+            result.kind = Decoded::Float;
+            break;
+        }
+        case DtypeCode::String:
             if (!fits(std::max(length, 0))) break;
             StoreString(block, tag, value);
             result.kind = Decoded::Text;
             break;
-        }
-        value.value.fltVal = decoded;
-        result.kind = Decoded::Float;
-        break;
-    }
-    case DtypeCode::Float2: {
-        if (length != 4) {
+        case DtypeCode::Hex:
+        case DtypeCode::Bin:
             if (!fits(std::max(length, 0))) break;
-            StoreByteText(block, tag, false, value);
+            StoreByteText(block, tag, tag.dtype == DtypeCode::Bin, value);
             result.kind = Decoded::Text;
             break;
-        }
-        float decoded = 0.0f;
-        if (!fits(4) || !ApplyDivisor(block, tag, std::bit_cast<float>(ReadBigEndian(b, 4)),
-                                      decoded)) {
+        case DtypeCode::Bool: {
+            if ((length != 1 && length != 2 && length != 4) || !fits(length)) break;
+            if (tag.bitoffset < 0 || tag.bitoffset >= 32) break;  // no such bit: no value
+            const std::uint32_t mask = std::uint32_t{1} << tag.bitoffset;
+            value.vt = VT_BOOL;
+            value.value.boolVal = (ReadBigEndian(b, length) & mask) != 0 ? 1 : 0;
+            result.kind = Decoded::Bool;
             break;
         }
-        value.value.fltVal = decoded;
-        result.kind = Decoded::Float;
-        break;
-    }
-    case DtypeCode::String:
-        if (!fits(std::max(length, 0))) break;
-        StoreString(block, tag, value);
-        result.kind = Decoded::Text;
-        break;
-    case DtypeCode::Hex:
-    case DtypeCode::Bin:
-        if (!fits(std::max(length, 0))) break;
-        StoreByteText(block, tag, tag.dtype == DtypeCode::Bin, value);
-        result.kind = Decoded::Text;
-        break;
-    case DtypeCode::Bool: {
-        if ((length != 1 && length != 2 && length != 4) || !fits(length)) break;
-        if (tag.bitoffset < 0 || tag.bitoffset >= 32) break;  // no such bit: no value
-        const std::uint32_t mask = std::uint32_t{1} << tag.bitoffset;
-        value.vt = VT_BOOL;
-        value.value.boolVal = (ReadBigEndian(b, length) & mask) != 0 ? 1 : 0;
-        result.kind = Decoded::Bool;
-        break;
-    }
-    case DtypeCode::Timeout:
-        value.value.iVal =
-            static_cast<std::int16_t>(member.errorCounter.load(std::memory_order_relaxed));
-        result.kind = Decoded::Integer;
-        result.integer = value.value.iVal;
-        break;
-    case DtypeCode::Password:
-        if (length == 2) {
-            if (!fits(2)) break;
-            value.value.uiVal = static_cast<std::uint16_t>(ReadBigEndian(b, 2));
+        case DtypeCode::Timeout:
+            value.value.iVal =
+                static_cast<std::int16_t>(member.errorCounter.load(std::memory_order_relaxed));
             result.kind = Decoded::Integer;
-            result.integer = value.value.uiVal;
-        } else {
+            result.integer = value.value.iVal;
+            break;
+        case DtypeCode::Password:
+            if (length == 2) {
+                if (!fits(2)) break;
+                value.value.uiVal = static_cast<std::uint16_t>(ReadBigEndian(b, 2));
+                result.kind = Decoded::Integer;
+                result.integer = value.value.uiVal;
+            } else {
+                StoreName(member.name, value);
+                result.kind = Decoded::Text;
+            }
+            break;
+        case DtypeCode::S5Time:
+            if (!fits(2)) break;
+            value.value.fltVal = DecodeS5Time(b[0], b[1]);
+            result.kind = Decoded::Float;
+            break;
+        case DtypeCode::DeviceId:
             StoreName(member.name, value);
             result.kind = Decoded::Text;
-        }
-        break;
-    case DtypeCode::S5Time:
-        if (!fits(2)) break;
-        value.value.fltVal = DecodeS5Time(b[0], b[1]);
-        result.kind = Decoded::Float;
-        break;
-    case DtypeCode::DeviceId:
-        StoreName(member.name, value);
-        result.kind = Decoded::Text;
-        break;
-    default:
-        break;
+            break;
+        default:
+            break;
     }
     return result;
 }
@@ -260,25 +258,25 @@ void ApplyReadScaling(const TagDescriptor& tag, const DecodeResult& decoded, VAR
         factor = tag.scale->factor;
     }
     switch (decoded.kind) {
-    case Decoded::Float:
-        value.value.fltVal =
-            static_cast<float>(start + (end - start) * (factor * value.value.fltVal) * 0.01);
-        break;
-    case Decoded::Integer:
-        if (tag.dtype != DtypeCode::Int && tag.dtype != DtypeCode::Uint &&
-            tag.dtype != DtypeCode::Long && tag.dtype != DtypeCode::Ulong) {
+        case Decoded::Float:
+            value.value.fltVal =
+                static_cast<float>(start + (end - start) * (factor * value.value.fltVal) * 0.01);
             break;
-        }
-        value.vt = VT_R4;
-        value.value.fltVal = static_cast<float>(
-            start + (end - start) * (factor * static_cast<double>(decoded.integer)) * 0.01);
-        break;
-    case Decoded::Bool:
-        if (factor < 0.0) value.value.boolVal = value.value.boolVal == 0 ? 1 : 0;
-        break;
-    case Decoded::Text:
-    case Decoded::Nothing:
-        break;  // nothing decoded, or a text: nothing to scale
+        case Decoded::Integer:
+            if (tag.dtype != DtypeCode::Int && tag.dtype != DtypeCode::Uint &&
+                tag.dtype != DtypeCode::Long && tag.dtype != DtypeCode::Ulong) {
+                break;
+            }
+            value.vt = VT_R4;
+            value.value.fltVal = static_cast<float>(
+                start + (end - start) * (factor * static_cast<double>(decoded.integer)) * 0.01);
+            break;
+        case Decoded::Bool:
+            if (factor < 0.0) value.value.boolVal = value.value.boolVal == 0 ? 1 : 0;
+            break;
+        case Decoded::Text:
+        case Decoded::Nothing:
+            break;  // nothing decoded, or a text: nothing to scale
     }
 }
 

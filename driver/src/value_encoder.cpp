@@ -40,22 +40,31 @@ std::string TextOf(const VARIANT& value) {
 std::optional<double> NumberOf(const VARIANT& value, VARTYPE layout) {
     const VARTYPE type = value.vt == VT_EMPTY ? layout : value.vt;
     switch (type) {
-    case VT_UI1: return value.value.bVal;
-    case VT_I2: return value.value.iVal;
-    case VT_UI2: return value.value.uiVal;
-    case VT_I4: return value.value.lVal;
-    case VT_UI4: return value.value.ulVal;
-    case VT_R4: return value.value.fltVal;
-    case VT_R8: return value.value.dblVal;
-    case VT_BOOL: return value.value.boolVal;
-    case VT_BSTR: {
-        const std::string text = TextOf(value);
-        char* end = nullptr;
-        const double number = std::strtod(text.c_str(), &end);
-        if (text.empty() || end != text.c_str() + text.size()) return std::nullopt;
-        return number;
-    }
-    default: return std::nullopt;
+        case VT_UI1:
+            return value.value.bVal;
+        case VT_I2:
+            return value.value.iVal;
+        case VT_UI2:
+            return value.value.uiVal;
+        case VT_I4:
+            return value.value.lVal;
+        case VT_UI4:
+            return value.value.ulVal;
+        case VT_R4:
+            return value.value.fltVal;
+        case VT_R8:
+            return value.value.dblVal;
+        case VT_BOOL:
+            return value.value.boolVal;
+        case VT_BSTR: {
+            const std::string text = TextOf(value);
+            char* end = nullptr;
+            const double number = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size()) return std::nullopt;
+            return number;
+        }
+        default:
+            return std::nullopt;
     }
 }
 
@@ -114,8 +123,7 @@ void EncodeString(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& 
 
 void PutBigEndian(OutputBuffer& out, std::uint32_t bits, int count) {
     for (int i = 0; i < count; ++i) {
-        out[static_cast<std::size_t>(i)] =
-            static_cast<std::uint8_t>(bits >> (8 * (count - 1 - i)));
+        out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * (count - 1 - i)));
     }
 }
 
@@ -132,71 +140,71 @@ std::optional<float> WriteDivisor(DriverState& state, const TagDescriptor& tag) 
 }
 
 // Fills `out` with the tag's bytes; false when there is nothing to send.
-bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value,
-            OutputBuffer& out) {
+bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
     switch (tag.dtype) {
-    case DtypeCode::Char: {
-        const auto number = NumberOf(value, VT_UI1);
-        const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
-        if (!bits) return false;
-        out[0] = static_cast<std::uint8_t>(*bits);
-        return true;
-    }
-    case DtypeCode::Int:
-    case DtypeCode::Uint:
-    case DtypeCode::Password: {
-        const auto number = NumberOf(value, tag.dtype == DtypeCode::Int ? VT_I2 : VT_UI2);
-        const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
-        if (!bits) return false;
-        PutBigEndian(out, *bits & 0xFFFF, 2);
-        return true;
-    }
-    case DtypeCode::Long:
-    case DtypeCode::Ulong: {
-        const auto number = NumberOf(value, tag.dtype == DtypeCode::Long ? VT_I4 : VT_UI4);
-        const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
-        if (!bits) return false;
-        PutBigEndian(out, *bits, 4);
-        return true;
-    }
-    case DtypeCode::Float:
-    case DtypeCode::Float2: {
-        const bool littleEndian = tag.dtype == DtypeCode::Float;
-        if (littleEndian && tag.length != 2 && tag.length != 4) return false;
-        const auto number = NumberOf(value, VT_R4);
-        const auto divisor = WriteDivisor(state, tag);
-        if (!number || !divisor) return false;
-        const float scaled = static_cast<float>(*number) / *divisor;
-        if (littleEndian && tag.length == 2) {
-            const auto raw = RoundToLowBits(scaled);
-            if (!raw) return false;
-            PutBigEndian(out, *raw & 0xFFFF, 2);
+        case DtypeCode::Char: {
+            const auto number = NumberOf(value, VT_UI1);
+            const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
+            if (!bits) return false;
+            out[0] = static_cast<std::uint8_t>(*bits);
             return true;
         }
-        const auto bits = std::bit_cast<std::uint32_t>(scaled);
-        if (littleEndian) {
-            for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = (bits >> (8 * i)) & 0xFF;
-        } else {
-            PutBigEndian(out, bits, 4);
+        case DtypeCode::Int:
+        case DtypeCode::Uint:
+        case DtypeCode::Password: {
+            const auto number = NumberOf(value, tag.dtype == DtypeCode::Int ? VT_I2 : VT_UI2);
+            const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
+            if (!bits) return false;
+            PutBigEndian(out, *bits & 0xFFFF, 2);
+            return true;
         }
-        return true;
-    }
-    case DtypeCode::String:
-        EncodeString(tag, value, out);
-        return true;
-    case DtypeCode::S5Time: {
-        const auto number = NumberOf(value, VT_R4);
-        const auto bytes = number ? EncodeS5Time(static_cast<float>(*number)) : std::nullopt;
-        if (!bytes) return false;
-        PutBigEndian(out, *bytes, 2);
-        return true;
-    }
-    case DtypeCode::Hex:
-        return EncodeHex(tag, value, out);
-    case DtypeCode::Bin:
-        return EncodeBin(tag, value, out);
-    default:
-        return false;  // bool, timeout, DEVICE_ID and unknown types are never written
+        case DtypeCode::Long:
+        case DtypeCode::Ulong: {
+            const auto number = NumberOf(value, tag.dtype == DtypeCode::Long ? VT_I4 : VT_UI4);
+            const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
+            if (!bits) return false;
+            PutBigEndian(out, *bits, 4);
+            return true;
+        }
+        case DtypeCode::Float:
+        case DtypeCode::Float2: {
+            const bool littleEndian = tag.dtype == DtypeCode::Float;
+            if (littleEndian && tag.length != 2 && tag.length != 4) return false;
+            const auto number = NumberOf(value, VT_R4);
+            const auto divisor = WriteDivisor(state, tag);
+            if (!number || !divisor) return false;
+            const float scaled = static_cast<float>(*number) / *divisor;
+            if (littleEndian && tag.length == 2) {
+                const auto raw = RoundToLowBits(scaled);
+                if (!raw) return false;
+                PutBigEndian(out, *raw & 0xFFFF, 2);
+                return true;
+            }
+            const auto bits = std::bit_cast<std::uint32_t>(scaled);
+            if (littleEndian) {
+                for (int i = 0; i < 4; ++i)
+                    out[static_cast<std::size_t>(i)] = (bits >> (8 * i)) & 0xFF;
+            } else {
+                PutBigEndian(out, bits, 4);
+            }
+            return true;
+        }
+        case DtypeCode::String:
+            EncodeString(tag, value, out);
+            return true;
+        case DtypeCode::S5Time: {
+            const auto number = NumberOf(value, VT_R4);
+            const auto bytes = number ? EncodeS5Time(static_cast<float>(*number)) : std::nullopt;
+            if (!bytes) return false;
+            PutBigEndian(out, *bytes, 2);
+            return true;
+        }
+        case DtypeCode::Hex:
+            return EncodeHex(tag, value, out);
+        case DtypeCode::Bin:
+            return EncodeBin(tag, value, out);
+        default:
+            return false;  // bool, timeout, DEVICE_ID and unknown types are never written
     }
 }
 
@@ -224,28 +232,28 @@ void ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
     }
     const auto bits = RoundToLowBits(raw);
     switch (tag.dtype) {
-    case DtypeCode::Int:
-        value.vt = VT_I2;
-        value.value.iVal = static_cast<std::int16_t>(bits.value_or(0) & 0xFFFF);
-        break;
-    case DtypeCode::Uint:
-        value.vt = VT_UI2;
-        value.value.uiVal = static_cast<std::uint16_t>(bits.value_or(0) & 0xFFFF);
-        break;
-    case DtypeCode::Long:
-        value.vt = VT_I4;
-        value.value.lVal = static_cast<std::int32_t>(bits.value_or(0));
-        break;
-    case DtypeCode::Ulong:
-        value.vt = VT_UI4;
-        value.value.ulVal = bits.value_or(0);
-        break;
-    case DtypeCode::Float:
-        value.vt = VT_R4;
-        value.value.fltVal = static_cast<float>(raw);
-        break;
-    default:
-        break;
+        case DtypeCode::Int:
+            value.vt = VT_I2;
+            value.value.iVal = static_cast<std::int16_t>(bits.value_or(0) & 0xFFFF);
+            break;
+        case DtypeCode::Uint:
+            value.vt = VT_UI2;
+            value.value.uiVal = static_cast<std::uint16_t>(bits.value_or(0) & 0xFFFF);
+            break;
+        case DtypeCode::Long:
+            value.vt = VT_I4;
+            value.value.lVal = static_cast<std::int32_t>(bits.value_or(0));
+            break;
+        case DtypeCode::Ulong:
+            value.vt = VT_UI4;
+            value.value.ulVal = bits.value_or(0);
+            break;
+        case DtypeCode::Float:
+            value.vt = VT_R4;
+            value.value.fltVal = static_cast<float>(raw);
+            break;
+        default:
+            break;
     }
 }
 

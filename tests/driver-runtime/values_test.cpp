@@ -1,0 +1,569 @@
+// Value decoding from the process image and value encoding onto the bus (a simulated member
+// on a real pseudo-terminal).
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fenlodrv/oleauto.h"
+#include "kvx/sim/simulator.h"
+#include "notifier.h"
+#include "runtime.h"
+
+using namespace kvx::driver;
+using kvx::config::DtypeCode;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace {
+
+constexpr std::uint8_t kMember = 5;
+
+TagDescriptor MakeTag(DtypeCode dtype, int readoffset, int length, float factor = 0.0f) {
+    TagDescriptor tag;
+    tag.member = kMember;
+    tag.dtype = dtype;
+    tag.readoffset = readoffset;
+    tag.writeoffset = 40;
+    tag.length = static_cast<std::int8_t>(length);
+    tag.factor = factor;
+    return tag;
+}
+
+void Scale(TagDescriptor& tag, double start, double end, double factor) {
+    tag.fscale = 1;
+    tag.scale = std::make_unique<ScaleRecord>();
+    tag.scale->rangeStart = start;
+    tag.scale->rangeEnd = end;
+    tag.scale->factor = factor;
+}
+
+// A VARIANT as the host passes it: the registered type, a marker value.
+struct HostValue {
+    explicit HostValue(VARTYPE type = VT_EMPTY) {
+        VariantInit(&v);
+        v.vt = type;
+        v.value.llVal = 0x5A5A5A5A5A5A5A5A;
+    }
+    ~HostValue() { VariantClear(&v); }
+    HostValue(const HostValue&) = delete;
+    HostValue& operator=(const HostValue&) = delete;
+    bool untouched(VARTYPE type) const {
+        return v.vt == type && v.value.llVal == 0x5A5A5A5A5A5A5A5A;
+    }
+    std::u16string text() const {
+        EXPECT_EQ(v.vt, VT_BSTR);
+        if (v.vt != VT_BSTR || v.value.bstrVal == nullptr) return {};
+        return {reinterpret_cast<const char16_t*>(v.value.bstrVal), SysStringLen(v.value.bstrVal)};
+    }
+    void setText(const std::u16string& text) {
+        VariantClear(&v);
+        v.vt = VT_BSTR;
+        v.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                            static_cast<std::uint32_t>(text.size()));
+    }
+    VARIANT v;
+};
+
+class RecordingNotifier : public Notifier {
+  public:
+    void notify(std::string_view caption, std::string_view text) override {
+        std::lock_guard lock(mutex);
+        messages.emplace_back(std::string(caption) + "|" + std::string(text));
+    }
+    std::mutex mutex;
+    std::vector<std::string> messages;
+};
+
+class Decoding : public ::testing::Test {
+  protected:
+    void put(std::size_t offset, std::vector<std::uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), state->image[kMember].begin() + offset);
+    }
+    void putText(std::size_t offset, std::string_view text) {
+        std::copy(text.begin(), text.end(), state->image[kMember].begin() + offset);
+    }
+    std::unique_ptr<DriverState> state = std::make_unique<DriverState>();
+};
+
+}  // namespace
+
+TEST_F(Decoding, IntegersAreMostSignificantByteFirst) {
+    put(0, {0x00, 0x01, 0x02, 0x03});
+    HostValue value(VT_EMPTY);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Long, 0, 4), value.v);
+    EXPECT_EQ(value.v.vt, VT_I4);
+    EXPECT_EQ(value.v.value.lVal, 66051);
+
+    put(10, {0xFF, 0xFE});
+    HostValue i2(VT_I2);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Int, 10, 2), i2.v);
+    EXPECT_EQ(i2.v.vt, VT_I2);  // value only: the registered type stays
+    EXPECT_EQ(i2.v.value.iVal, -2);
+
+    HostValue ui2(VT_UI2);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Uint, 10, 2), ui2.v);
+    EXPECT_EQ(ui2.v.value.uiVal, 65534);
+
+    put(20, {0xFF, 0xFF, 0xFF, 0xFE});
+    HostValue ui4(VT_EMPTY);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Ulong, 20, 4), ui4.v);
+    EXPECT_EQ(ui4.v.vt, VT_UI4);
+    EXPECT_EQ(ui4.v.value.ulVal, 4294967294u);
+
+    put(30, {0xC8});
+    HostValue ch(VT_UI1);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Char, 30, 7), ch.v);  // whatever the length
+    EXPECT_EQ(ch.v.value.uiVal, 200);
+}
+
+TEST_F(Decoding, LengthsThatDoNotFitTheTypeGiveNoValue) {
+    put(0, {1, 2, 3, 4});
+    TagDescriptor tags[] = {MakeTag(DtypeCode::Int, 0, 3),  MakeTag(DtypeCode::Uint, 0, 1),
+                            MakeTag(DtypeCode::Long, 0, 2), MakeTag(DtypeCode::Ulong, 0, 8),
+                            MakeTag(DtypeCode::Bool, 0, 3), MakeTag(DtypeCode::Unknown, 0, 2)};
+    for (const auto& tag : tags) {
+        HostValue value(VT_I2);
+        DecodeTagValue(*state, tag, value.v);
+        EXPECT_TRUE(value.untouched(VT_I2)) << static_cast<int>(tag.dtype);
+    }
+}
+
+TEST_F(Decoding, OffsetsOutsideTheImageBlockGiveNoValue) {
+    TagDescriptor tags[] = {
+        MakeTag(DtypeCode::Long, 1021, 4),     MakeTag(DtypeCode::Int, -1, 2),
+        MakeTag(DtypeCode::String, 1000, 100), MakeTag(DtypeCode::Hex, 1020, 5),
+        MakeTag(DtypeCode::S5Time, 1023, 2),   MakeTag(DtypeCode::Char, 1024, 1),
+        MakeTag(DtypeCode::Float, 0, 2)};
+    for (auto& tag : tags) {
+        if (tag.dtype == DtypeCode::Float) tag.divoffset = 5000;  // divisor byte outside
+        HostValue value(VT_R4);
+        DecodeTagValue(*state, tag, value.v);
+        EXPECT_TRUE(value.untouched(VT_R4))
+            << static_cast<int>(tag.dtype) << " @" << tag.readoffset;
+    }
+    TagDescriptor foreign = MakeTag(DtypeCode::Int, 0, 2);
+    foreign.member = 32;  // no such member
+    HostValue value(VT_I2);
+    DecodeTagValue(*state, foreign, value.v);
+    EXPECT_TRUE(value.untouched(VT_I2));
+}
+
+TEST_F(Decoding, FloatOfTwoBytesUsesTheDivisorRule) {
+    put(0, {0x00, 0x64});  // raw 100
+    put(50, {10});
+    TagDescriptor tag = MakeTag(DtypeCode::Float, 0, 2);
+    tag.divoffset = 50;
+    HostValue value(VT_R4);
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 10.0f);
+
+    tag.factor = 0.5f;
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 50.0f);
+
+    tag.factor = 0.0f;
+    put(50, {0});
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 0.0f);
+
+    put(50, {0xFE});  // the divisor byte is signed here: -2
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, -50.0f);
+    EXPECT_EQ(value.v.vt, VT_R4);
+}
+
+TEST_F(Decoding, FourByteFloatIsLeastSignificantFirstAndFloat2MostSignificantFirst) {
+    put(0, {0x00, 0x00, 0xC0, 0x3F});  // 1.5f least significant byte first
+    put(8, {0x3F, 0xC0, 0x00, 0x00});  // 1.5f most significant byte first
+    HostValue value(VT_R4);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Float, 0, 4, 2.0f), value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 3.0f);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Float2, 8, 4, 1.0f), value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 1.5f);
+}
+
+TEST_F(Decoding, FloatOfOtherLengthsReadsAsTextAndFloat2AsHex) {
+    putText(0, "AB ");
+    HostValue text(VT_R4);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Float, 0, 3), text.v);
+    EXPECT_EQ(text.text(), u"AB");
+
+    put(10, {0x12, 0xAB});
+    HostValue hex(VT_R4);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Float2, 10, 2), hex.v);
+    EXPECT_EQ(hex.text(), u"AB 12");
+}
+
+TEST_F(Decoding, S5TimeBasesAndDigits) {
+    struct Case {
+        std::uint8_t b0, b1;
+        float seconds;
+    };
+    for (const Case c :
+         {Case{0x21, 0x23, 123.0f}, Case{0x01, 0x23, 1.23f}, Case{0x11, 0x00, 10.0f},
+          Case{0x39, 0x99, 9990.0f}, Case{0xE1, 0x23, 123.0f} /* bits 6 and 7 ignored */}) {
+        put(0, {c.b0, c.b1});
+        HostValue value(VT_R4);
+        DecodeTagValue(*state, MakeTag(DtypeCode::S5Time, 0, 5), value.v);
+        EXPECT_FLOAT_EQ(value.v.value.fltVal, c.seconds) << int(c.b0) << " " << int(c.b1);
+    }
+}
+
+TEST_F(Decoding, BoolTakesOneBitOfTheBigEndianValue) {
+    put(0, {0x02, 0x00});
+    TagDescriptor tag = MakeTag(DtypeCode::Bool, 0, 2);
+    tag.bitoffset = 9;
+    HostValue value(VT_BOOL);
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_EQ(value.v.vt, VT_BOOL);
+    EXPECT_EQ(value.v.value.boolVal, 1);  // true is 1, not -1
+    tag.bitoffset = 1;
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_EQ(value.v.value.boolVal, 0);
+
+    put(10, {0x80, 0x00, 0x00, 0x01});
+    TagDescriptor wide = MakeTag(DtypeCode::Bool, 10, 4);
+    wide.bitoffset = 31;
+    DecodeTagValue(*state, wide, value.v);
+    EXPECT_EQ(value.v.value.boolVal, 1);
+    TagDescriptor narrow = MakeTag(DtypeCode::Bool, 13, 1);
+    narrow.bitoffset = 0;
+    DecodeTagValue(*state, narrow, value.v);
+    EXPECT_EQ(value.v.value.boolVal, 1);
+}
+
+TEST_F(Decoding, StringsAreCutAtZeroTrimmedAndConvertedFromOem) {
+    putText(0, "AB    ");
+    HostValue value(VT_BSTR);
+    value.v.value.bstrVal = nullptr;
+    DecodeTagValue(*state, MakeTag(DtypeCode::String, 0, 6), value.v);
+    EXPECT_EQ(value.text(), u"AB");
+
+    put(10, {' ', 'x', 0x81, 0x00, 'y', 'z'});  // OEM 81 is u-umlaut; the zero ends the text
+    DecodeTagValue(*state, MakeTag(DtypeCode::String, 10, 6), value.v);
+    EXPECT_EQ(value.text(), u" x\u00FC");
+
+    DecodeTagValue(*state, MakeTag(DtypeCode::String, 10, 0), value.v);
+    EXPECT_EQ(value.text(), u"");
+}
+
+TEST_F(Decoding, HexAndBinShowTheLastByteFirstWhenFactorIsZero) {
+    put(0, {0x12, 0xAB});
+    HostValue value(VT_BSTR);
+    value.v.value.bstrVal = nullptr;
+    DecodeTagValue(*state, MakeTag(DtypeCode::Hex, 0, 2), value.v);
+    EXPECT_EQ(value.text(), u"AB 12");
+    DecodeTagValue(*state, MakeTag(DtypeCode::Hex, 0, 2, 1.0f), value.v);
+    EXPECT_EQ(value.text(), u"12 AB");
+    DecodeTagValue(*state, MakeTag(DtypeCode::Bin, 0, 2), value.v);
+    EXPECT_EQ(value.text(), u"10101011 00010010");
+    DecodeTagValue(*state, MakeTag(DtypeCode::Bin, 0, 2, 3.0f), value.v);
+    EXPECT_EQ(value.text(), u"00010010 10101011");
+}
+
+TEST_F(Decoding, LongHexAndBinTextsAreBuiltWhole) {
+    for (int i = 0; i < 127; ++i)
+        state->image[kMember][static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    HostValue value(VT_BSTR);
+    value.v.value.bstrVal = nullptr;
+    DecodeTagValue(*state, MakeTag(DtypeCode::Hex, 0, 127, 1.0f), value.v);
+    std::u16string hex = value.text();
+    ASSERT_EQ(hex.size(), 127u * 3 - 1);
+    EXPECT_EQ(hex.substr(0, 8), u"00 01 02");
+    EXPECT_EQ(hex.substr(hex.size() - 5), u"7D 7E");
+
+    DecodeTagValue(*state, MakeTag(DtypeCode::Bin, 0, 127, 1.0f), value.v);
+    std::u16string bin = value.text();
+    ASSERT_EQ(bin.size(), 127u * 9 - 1);
+    EXPECT_EQ(bin.substr(bin.size() - 8), u"01111110");
+}
+
+TEST_F(Decoding, TimeoutPasswordAndDeviceId) {
+    state->members[kMember].errorCounter = 7;
+    HostValue timeout(VT_I2);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Timeout, 0, 0), timeout.v);
+    EXPECT_EQ(timeout.v.value.iVal, 7);
+
+    put(0, {0x12, 0x34});
+    HostValue password(VT_UI2);
+    DecodeTagValue(*state, MakeTag(DtypeCode::Password, 0, 2), password.v);
+    EXPECT_EQ(password.v.value.uiVal, 0x1234);
+
+    state->members[kMember].name = "Pump\x8E  ";  // OEM 8E is A-umlaut; trailing blanks stay
+    HostValue name(VT_BSTR);
+    name.v.value.bstrVal = nullptr;
+    DecodeTagValue(*state, MakeTag(DtypeCode::DeviceId, 0, 0), name.v);
+    EXPECT_EQ(name.text(), u"Pump\u00C4  ");
+    DecodeTagValue(*state, MakeTag(DtypeCode::Password, 0, 3), name.v);
+    EXPECT_EQ(name.text(), u"Pump\u00C4  ");
+}
+
+TEST_F(Decoding, ReadScalingMapsThePercentageOntoTheRange) {
+    put(0, {0x00, 0x32});  // 50
+    TagDescriptor tag = MakeTag(DtypeCode::Int, 0, 2);
+    Scale(tag, 0.0, 200.0, 1.0);
+    HostValue value(VT_R4);
+    DecodeTagValue(*state, tag, value.v);
+    EXPECT_EQ(value.v.vt, VT_R4);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 100.0f);
+
+    put(10, {0xFF, 0xFF, 0xFF, 0xFF});  // ulong: 4294967295 is taken unsigned
+    TagDescriptor wide = MakeTag(DtypeCode::Ulong, 10, 4);
+    Scale(wide, 0.0, 100.0, 1.0);
+    DecodeTagValue(*state, wide, value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 4294967295.0f);
+
+    put(20, {0x00, 0x0A});  // float of length 2, factor 1: 10.0 -> 20 + 80 * 10% = 28
+    TagDescriptor real = MakeTag(DtypeCode::Float, 20, 2, 1.0f);
+    Scale(real, 20.0, 100.0, 1.0);
+    DecodeTagValue(*state, real, value.v);
+    EXPECT_FLOAT_EQ(value.v.value.fltVal, 28.0f);
+
+    put(30, {0x01});
+    TagDescriptor flag = MakeTag(DtypeCode::Bool, 30, 1);
+    Scale(flag, 0.0, 100.0, -1.0);
+    HostValue b(VT_BOOL);
+    DecodeTagValue(*state, flag, b.v);
+    EXPECT_EQ(b.v.value.boolVal, 0);  // a negative factor inverts
+    flag.scale->factor = 1.0;
+    DecodeTagValue(*state, flag, b.v);
+    EXPECT_EQ(b.v.value.boolVal, 1);
+}
+
+TEST_F(Decoding, NegativeInfinityIsReportedOncePerTagAndReturned) {
+    RecordingNotifier notifier;
+    SetNotifier(&notifier);
+    put(0, {0x00, 0x01});
+    TagDescriptor tag = MakeTag(DtypeCode::Float, 0, 2, -std::numeric_limits<float>::infinity());
+    TagDescriptor other = MakeTag(DtypeCode::Float, 0, 2, std::bit_cast<float>(0xFFC00000u));
+    HostValue value(VT_R4);
+    for (int i = 0; i < 3; ++i) DecodeTagValue(*state, tag, value.v);
+    EXPECT_TRUE(std::isinf(value.v.value.fltVal) && value.v.value.fltVal < 0);
+    DecodeTagValue(*state, other, value.v);  // a NaN with the sign bit set
+    EXPECT_TRUE(std::isnan(value.v.value.fltVal));
+    TagDescriptor fine = MakeTag(DtypeCode::Float, 0, 2, 1.0f);
+    DecodeTagValue(*state, fine, value.v);
+    SetNotifier(nullptr);
+    EXPECT_THAT(notifier.messages, ElementsAre("|Fehler in Tag", "|Fehler in Tag"));
+}
+
+// ---- Encoding ---------------------------------------------------------------------------
+
+namespace {
+
+class Encoding : public ::testing::Test {
+  protected:
+    Encoding() : sim(kvx::sim::SimulatorOptions{false, 1}) {
+        sim.addMember(kMember);
+        sim.start();
+        state->bus.setPortName(sim.devicePath());
+    }
+
+    // The frames the member received from one write request.
+    std::vector<kvx::sim::ReceivedFrame> write(const TagDescriptor& tag, VARIANT& value) {
+        sim.clearFrames();
+        EncodeAndWriteTagValue(*state, tag, value);
+        return sim.frames();
+    }
+    std::vector<std::uint8_t> sent(const TagDescriptor& tag, VARIANT& value) {
+        const auto frames = write(tag, value);
+        if (frames.size() != 1) return {0xEE, static_cast<std::uint8_t>(frames.size())};
+        EXPECT_EQ(frames[0].kind, kvx::sim::FrameKind::Write);
+        EXPECT_EQ(frames[0].dataAddress, tag.writeoffset);
+        EXPECT_EQ(frames[0].byteCount, tag.length);
+        return frames[0].data;
+    }
+    std::vector<std::uint8_t> sentNumber(const TagDescriptor& tag, VARTYPE type, double number) {
+        HostValue value(type);
+        switch (type) {
+            case VT_I2:
+                value.v.value.iVal = static_cast<std::int16_t>(number);
+                break;
+            case VT_I4:
+                value.v.value.lVal = static_cast<std::int32_t>(number);
+                break;
+            case VT_R8:
+                value.v.value.dblVal = number;
+                break;
+            default:
+                value.v.value.fltVal = static_cast<float>(number);
+                break;
+        }
+        return sent(tag, value.v);
+    }
+    std::vector<std::uint8_t> sentText(const TagDescriptor& tag, const std::u16string& text) {
+        HostValue value;
+        value.setText(text);
+        return sent(tag, value.v);
+    }
+
+    kvx::sim::Simulator sim;
+    std::unique_ptr<DriverState> state = std::make_unique<DriverState>();
+};
+
+const std::vector<std::uint8_t> kNothing{0xEE, 0};
+
+}  // namespace
+
+TEST_F(Encoding, IntegersAreSentMostSignificantByteFirst) {
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Int, 0, 2), VT_I2, 1000), ElementsAre(0x03, 0xE8));
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Long, 0, 4), VT_I4, -2),
+                ElementsAre(0xFF, 0xFF, 0xFF, 0xFE));
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Char, 0, 1), VT_R4, 200), ElementsAre(0xC8));
+    // A value of another numeric type is taken by its own type.
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Int, 0, 2), VT_R8, -2.5), ElementsAre(0xFF, 0xFD));
+}
+
+TEST_F(Encoding, FloatOfTwoBytesDividesAndRoundsHalfAwayFromZero) {
+    state->image[kMember][60] = 10;
+    TagDescriptor tag = MakeTag(DtypeCode::Float, 0, 2);
+    tag.divoffset = 60;
+    EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x19));
+    tag.factor = 0.5f;
+    EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x05));
+    tag.factor = 1.0f;
+    EXPECT_THAT(sentNumber(tag, VT_R4, -2.5), ElementsAre(0xFF, 0xFD));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x03));
+
+    // The divisor byte is read unsigned on the write side: 200, not -56.
+    tag.factor = 0.0f;
+    state->image[kMember][60] = 200;
+    EXPECT_THAT(sentNumber(tag, VT_R4, 1.0), ElementsAre(0x00, 0xC8));
+    state->image[kMember][60] = 0;  // infinite divisor: 0
+    EXPECT_THAT(sentNumber(tag, VT_R4, 123.0), ElementsAre(0x00, 0x00));
+}
+
+TEST_F(Encoding, FourByteFloatsAndFloat2) {
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Float, 0, 4, 2.0f), VT_R4, 3.0),
+                ElementsAre(0x00, 0x00, 0xC0, 0x3F));
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Float2, 0, 4, 1.0f), VT_R4, 1.5),
+                ElementsAre(0x3F, 0xC0, 0x00, 0x00));
+    EXPECT_EQ(sentNumber(MakeTag(DtypeCode::Float, 0, 3, 1.0f), VT_R4, 1.5), kNothing);
+}
+
+TEST_F(Encoding, S5TimeRangesAndTheCarryIntoTheNextRange) {
+    const TagDescriptor tag = MakeTag(DtypeCode::S5Time, 0, 2);
+    EXPECT_THAT(sentNumber(tag, VT_R4, 123.0), ElementsAre(0x21, 0x23));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 1.23), ElementsAre(0x01, 0x23));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 9.996), ElementsAre(0x11, 0x00));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 99.96), ElementsAre(0x21, 0x00));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 999.6), ElementsAre(0x31, 0x00));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 9990.0), ElementsAre(0x39, 0x99));
+    EXPECT_THAT(sentNumber(tag, VT_R4, 0.0), ElementsAre(0x00, 0x00));
+    EXPECT_EQ(sentNumber(tag, VT_R4, 9995.0), kNothing);
+    EXPECT_EQ(sentNumber(tag, VT_R4, 10000.0), kNothing);
+    EXPECT_EQ(sentNumber(tag, VT_R4, -0.5), kNothing);
+    EXPECT_EQ(sentNumber(tag, VT_R4, std::nan("")), kNothing);
+}
+
+TEST_F(Encoding, StringsArePaddedOrCutAndSentInOem) {
+    const TagDescriptor tag = MakeTag(DtypeCode::String, 0, 6);
+    EXPECT_THAT(sentText(tag, u"abc"), ElementsAre('a', 'b', 'c', ' ', ' ', ' '));
+    EXPECT_THAT(sentText(tag, u"abcdefgh"), ElementsAre('a', 'b', 'c', 'd', 'e', 'f'));
+    EXPECT_THAT(sentText(tag, u"\u00FC\u00C4"), ElementsAre(0x81, 0x8E, ' ', ' ', ' ', ' '));
+    HostValue empty(VT_BSTR);
+    empty.v.value.bstrVal = nullptr;
+    EXPECT_THAT(sent(tag, empty.v), ElementsAre(' ', ' ', ' ', ' ', ' ', ' '));
+}
+
+TEST_F(Encoding, HexAndBinTexts) {
+    EXPECT_THAT(sentText(MakeTag(DtypeCode::Hex, 0, 2), u"AB 12"), ElementsAre(0x12, 0xAB));
+    EXPECT_THAT(sentText(MakeTag(DtypeCode::Hex, 0, 2, 1.0f), u"AB 12"), ElementsAre(0xAB, 0x12));
+    EXPECT_THAT(sentText(MakeTag(DtypeCode::Hex, 0, 2, 1.0f), u" a b1 2 "),
+                ElementsAre(0xAB, 0x12));
+    EXPECT_EQ(sentText(MakeTag(DtypeCode::Hex, 0, 2), u"ABC"), kNothing);
+    EXPECT_EQ(sentText(MakeTag(DtypeCode::Hex, 0, 2), u"ABCG"), kNothing);
+    EXPECT_EQ(sentText(MakeTag(DtypeCode::Hex, 0, 2), u""), kNothing);
+    EXPECT_THAT(sentText(MakeTag(DtypeCode::Bin, 0, 2), u"00000001 10000000"),
+                ElementsAre(0x80, 0x01));
+    EXPECT_THAT(sentText(MakeTag(DtypeCode::Bin, 0, 2, 1.0f), u"00000001 10000000"),
+                ElementsAre(0x01, 0x80));
+    EXPECT_EQ(sentText(MakeTag(DtypeCode::Bin, 0, 1), u"0000001"), kNothing);
+    EXPECT_EQ(sentText(MakeTag(DtypeCode::Bin, 0, 1), u"00000012"), kNothing);
+}
+
+TEST_F(Encoding, TypesWithoutAnEncodingSendNothing) {
+    for (DtypeCode dtype :
+         {DtypeCode::Bool, DtypeCode::Timeout, DtypeCode::DeviceId, DtypeCode::Unknown}) {
+        EXPECT_EQ(sentNumber(MakeTag(dtype, 0, 2), VT_I2, 1), kNothing) << static_cast<int>(dtype);
+    }
+    TagDescriptor far = MakeTag(DtypeCode::Int, 0, 2);
+    far.writeoffset = 300;  // not a one-byte data address
+    EXPECT_EQ(sentNumber(far, VT_I2, 1), kNothing);
+    TagDescriptor empty = MakeTag(DtypeCode::Int, 0, 0);
+    EXPECT_EQ(sentNumber(empty, VT_I2, 1), kNothing);
+}
+
+TEST_F(Encoding, WriteScalingTurnsTheEngineeringValueIntoTheRawValue) {
+    TagDescriptor tag = MakeTag(DtypeCode::Int, 0, 2);
+    Scale(tag, 0.0, 200.0, 1.0);
+    HostValue value(VT_R4);
+    value.v.value.fltVal = 100.0f;
+    EXPECT_THAT(sent(tag, value.v), ElementsAre(0x00, 0x32));
+    EXPECT_EQ(value.v.vt, VT_I2);  // changed in place
+    EXPECT_EQ(value.v.value.iVal, 50);
+
+    TagDescriptor wide = MakeTag(DtypeCode::Ulong, 0, 4);
+    Scale(wide, 10.0, 10.0, 1.0);  // span 0: raw 0
+    EXPECT_THAT(sentNumber(wide, VT_R4, 55.0), ElementsAre(0, 0, 0, 0));
+
+    TagDescriptor real = MakeTag(DtypeCode::Float, 0, 4, 1.0f);
+    Scale(real, 20.0, 100.0, 2.0);
+    HostValue r(VT_R4);
+    r.v.value.fltVal = 28.0f;  // (28 - 20) / 80 * 100 / 2 = 5
+    EXPECT_THAT(sent(real, r.v), ElementsAre(0x00, 0x00, 0xA0, 0x40));
+}
+
+TEST_F(Encoding, UnlockFrameOnlyWhenThePasswordStateDiffers) {
+    PasswordEntry& password = state->members[kMember].password;
+    password = {100, 4, 0, 1};
+    const TagDescriptor tag = MakeTag(DtypeCode::Int, 0, 2);
+    HostValue value(VT_I2);
+    value.v.value.iVal = 7;
+
+    auto frames = write(tag, value.v);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].dataAddress, 2);
+    EXPECT_THAT(frames[0].data, ElementsAreArray(kWriteUnlockCode));
+    EXPECT_EQ(frames[1].dataAddress, tag.writeoffset);
+    EXPECT_THAT(frames[1].data, ElementsAre(0x00, 0x07));
+
+    // The image shows the code (cut at the first zero): only the value frame.
+    std::copy(kWriteUnlockCode.begin(), kWriteUnlockCode.end(),
+              state->image[kMember].begin() + 100);
+    frames = write(tag, value.v);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].dataAddress, tag.writeoffset);
+
+    // A type without an encoding still gets the member unlocked, and nothing else.
+    state->image[kMember][101] = 0;
+    frames = write(MakeTag(DtypeCode::Bool, 0, 1), value.v);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].dataAddress, 2);
+
+    // Without the password flag no unlock is ever sent.
+    password.flag = 0;
+    frames = write(tag, value.v);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].dataAddress, tag.writeoffset);
+}
+
+TEST_F(Encoding, WriteWithoutAPollingThreadReachesTheMemberOrNothing) {
+    // No polling thread has ever run: the port lock still exists.
+    EXPECT_THAT(sentNumber(MakeTag(DtypeCode::Int, 0, 2), VT_I2, 258), ElementsAre(0x01, 0x02));
+    EXPECT_THAT(sim.readMemory(kMember, 40, 2), ElementsAre(0x01, 0x02));
+    // A port that cannot be opened: the write is lost quietly.
+    state->bus.setPortName("/nonexistent/tty");
+    HostValue value(VT_I2);
+    value.v.value.iVal = 1;
+    EncodeAndWriteTagValue(*state, MakeTag(DtypeCode::Int, 0, 2), value.v);
+    EXPECT_EQ(sim.readMemory(kMember, 40, 2), (std::vector<std::uint8_t>{0x01, 0x02}));
+}
