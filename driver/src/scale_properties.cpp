@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -61,6 +62,17 @@ void StoreText(const std::string& ansi, VARIANT& value) {
     value.vt = VT_BSTR;
     value.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
                                             static_cast<std::uint32_t>(text.size()));
+}
+
+// A table whose write permission is taken away stays as it is: the replacement by a new file
+// would otherwise pass over the protection.
+bool TableWritable(const std::filesystem::path& table) {
+    std::error_code error;
+    const auto status = std::filesystem::status(table, error);
+    if (error || !std::filesystem::is_regular_file(status)) return false;
+    using std::filesystem::perms;
+    return (status.permissions() &
+            (perms::owner_write | perms::group_write | perms::others_write)) != perms::none;
 }
 
 }  // namespace
@@ -143,7 +155,7 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
             break;
     }
     // The table is the record's home: memory follows it only when the save went through.
-    if (state.scalingTablePath.empty() ||
+    if (state.scalingTablePath.empty() || !TableWritable(state.scalingTablePath) ||
         !config::SaveScaleRecord(state.scalingTablePath, working)) {
         return;
     }
