@@ -1,0 +1,252 @@
+// The polling thread against simulated members on a real pseudo-terminal: the process image,
+// the member name, the error counter with real bus failures, the priority member and the
+// write unlock.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fenlodrv/oleauto.h"
+#include "kvx/sim/simulator.h"
+#include "runtime.h"
+
+using namespace kvx::driver;
+using namespace std::chrono_literals;
+using kvx::config::DtypeCode;
+using kvx::sim::FrameKind;
+using ::testing::ElementsAre;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return condition();
+}
+
+class PollingOnTheBus : public ::testing::Test {
+  protected:
+    PollingOnTheBus() : sim(kvx::sim::SimulatorOptions{false, 7}) {
+        sim.start();
+        state->bus.setPortName(sim.devicePath());
+        state->cyclePauseMs = 0;
+        for (auto& member : state->members) member.errorCounter = kBadErrorCount;
+    }
+    ~PollingOnTheBus() override { thread.stop(); }
+
+    // A member whose memory starts with "KX-100" (its identification) followed by counting
+    // bytes; the driver reads `fetch1` bytes from device address 0.
+    void addMember(int address, std::uint8_t fetch1 = 32) {
+        std::vector<std::uint8_t> memory(256);
+        for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<std::uint8_t>(i);
+        const std::string id = "KX-100";
+        std::copy(id.begin(), id.end(), memory.begin());
+        sim.addMember(address, memory);
+        MemberRecord& member = state->members[static_cast<std::size_t>(address)];
+        member.fetchAddress[0] = 0;
+        member.fetchLength[0] = fetch1;
+        member.idCount = 1;
+        member.ids[0] = ScanIdEntry{0, 6, "KX-100", "Pump KX-100"};
+        member.name = "Ini-Name";
+    }
+
+    int errors(int address) {
+        return state->members[static_cast<std::size_t>(address)].errorCounter.load();
+    }
+
+    std::u16string deviceId(int address) {
+        TagDescriptor tag;
+        tag.member = static_cast<std::uint8_t>(address);
+        tag.dtype = DtypeCode::DeviceId;
+        VARIANT value;
+        VariantInit(&value);
+        DecodeTagValue(*state, tag, value);
+        std::u16string text(reinterpret_cast<const char16_t*>(value.value.bstrVal),
+                            SysStringLen(value.value.bstrVal));
+        VariantClear(&value);
+        return text;
+    }
+
+    std::vector<int> readsAfter(std::size_t first) {
+        std::vector<int> order;
+        const auto frames = sim.frames();
+        for (std::size_t i = first; i < frames.size(); ++i) {
+            if (frames[i].kind == FrameKind::Read) order.push_back(frames[i].address);
+        }
+        return order;
+    }
+
+    kvx::sim::Simulator sim;
+    std::unique_ptr<DriverState> state = std::make_unique<DriverState>();
+    PollingThread thread{*state};
+};
+
+}  // namespace
+
+TEST_F(PollingOnTheBus, FirstAcceptedPollFillsTheImageAndNamesTheMember) {
+    addMember(4);
+    EXPECT_EQ(deviceId(4), u"Ini-Name");
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(WaitUntil([&] { return errors(4) == 0; }, 5s));
+    EXPECT_EQ(deviceId(4), u"Pump KX-100");
+    std::lock_guard lock(state->imageLock);
+    EXPECT_EQ(state->image[4][0], 'K');
+    EXPECT_EQ(state->image[4][31], 31);
+    EXPECT_EQ(state->image[4][32], 0);  // beyond the fetch data
+}
+
+TEST_F(PollingOnTheBus, WrongIdentityNeverReachesTheImage) {
+    addMember(4);
+    state->members[4].ids[0].idStr = "KX-200";
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(sim.waitForFrames(4, 3, 5s));
+    EXPECT_EQ(errors(4), kBadErrorCount);
+    EXPECT_EQ(deviceId(4), u"Ini-Name");
+    std::lock_guard lock(state->imageLock);
+    EXPECT_EQ(state->image[4], ImageBlock{});
+}
+
+TEST_F(PollingOnTheBus, ErrorCounterClimbsToTenBeforeTheImageIsCleared) {
+    addMember(6);
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(WaitUntil([&] { return errors(6) == 0; }, 5s));
+
+    kvx::sim::Faults faults;
+    faults.shortAnswer = {1.0, 3};  // every answer three bytes short
+    sim.setFaults(6, faults);
+    std::vector<int> seen{0};
+    bool imageKeptUntilTen = true;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const int now = errors(6);
+            if (now != seen.back()) seen.push_back(now);
+            if (now == kBadErrorCount) return true;
+            std::lock_guard lock(state->imageLock);
+            imageKeptUntilTen = imageKeptUntilTen && state->image[6][0] == 'K';
+            return false;
+        },
+        20s));
+    EXPECT_THAT(seen, ElementsAre(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10));
+    EXPECT_TRUE(imageKeptUntilTen);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard lock(state->imageLock);
+            return state->image[6] == ImageBlock{};
+        },
+        5s));
+    EXPECT_EQ(errors(6), kBadErrorCount);
+
+    sim.clearFaults(6);
+    ASSERT_TRUE(WaitUntil([&] { return errors(6) == 0; }, 5s));
+    std::lock_guard lock(state->imageLock);
+    EXPECT_EQ(state->image[6][0], 'K');
+}
+
+TEST_F(PollingOnTheBus, LaterBlockFailuresOnlyStopTheRefresh) {
+    addMember(6, 8);
+    MemberRecord& member = state->members[6];
+    member.fetchAddress[1] = 100;
+    member.fetchLength[1] = 4;
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(WaitUntil([&] { return errors(6) == 0; }, 5s));
+    thread.stop();
+    {
+        std::lock_guard lock(state->imageLock);
+        EXPECT_THAT(
+            std::vector<std::uint8_t>(state->image[6].begin() + 8, state->image[6].begin() + 12),
+            ElementsAre(100, 101, 102, 103));
+    }
+
+    // A second block longer than any answer can carry fails on every poll.
+    member.fetchLength[1] = 250;
+    sim.writeMemory(6, 7, {0x77});
+    const std::size_t before = sim.frameCount(6);
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(sim.waitForFrames(6, before + 6, 10s));
+    EXPECT_EQ(errors(6), 0);
+    std::lock_guard lock(state->imageLock);
+    EXPECT_EQ(state->image[6][7], 7);  // not refreshed
+}
+
+TEST_F(PollingOnTheBus, WrittenMemberIsPolledNext) {
+    for (int address : {2, 7, 8, 9, 31}) addMember(address);
+    state->cyclePauseMs = 1500;
+    ASSERT_TRUE(thread.start());
+    // Wait for the end of a pass: the read of member 31, then into the cycle pause.
+    const std::size_t reads31 = sim.frameCount(31);
+    ASSERT_TRUE(sim.waitForFrames(31, reads31 + 1, 10s));
+    std::this_thread::sleep_for(100ms);
+
+    TagDescriptor tag;
+    tag.member = 7;
+    tag.dtype = DtypeCode::Int;
+    tag.length = 2;
+    tag.writeoffset = 200;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_I2;
+    value.value.iVal = 0x0102;
+    const std::size_t mark = sim.frameCount();
+    EncodeAndWriteTagValue(*state, tag, value);
+    state->priority.request(7);  // what the write batch does after each data-tag write
+
+    ASSERT_TRUE(sim.waitForFrames(mark + 5, 10s));
+    const auto frames = sim.frames();
+    EXPECT_EQ(frames[mark].kind, FrameKind::Write);
+    EXPECT_THAT(readsAfter(mark), ::testing::IsSupersetOf({7, 8, 9, 31}));
+    const auto order = readsAfter(mark);
+    ASSERT_GE(order.size(), 4u);
+    EXPECT_THAT(std::vector<int>(order.begin(), order.begin() + 4), ElementsAre(7, 8, 9, 31));
+    EXPECT_THAT(sim.readMemory(7, 200, 2), ElementsAre(0x01, 0x02));
+}
+
+TEST_F(PollingOnTheBus, UnlockIsSentUntilThePolledStateShowsTheCode) {
+    addMember(3, 64);
+    state->members[3].password = PasswordEntry{40, 2, 0, 1};
+    TagDescriptor tag;
+    tag.member = 3;
+    tag.dtype = DtypeCode::Uint;
+    tag.length = 2;
+    tag.writeoffset = 60;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_UI2;
+    value.value.uiVal = 513;
+
+    sim.clearFrames();
+    EncodeAndWriteTagValue(*state, tag, value);
+    auto frames = sim.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].dataAddress, kWriteUnlockAddress);
+    EXPECT_EQ(frames[1].dataAddress, 60);
+
+    // The member now shows the code where its password state lies; once polled, writes go
+    // without the unlock. (The simulated member keeps the unlock bytes as plain memory at
+    // data address 2, inside its identification text: put that back.)
+    EXPECT_THAT(sim.readMemory(3, 2, 2), ElementsAre(kWriteUnlockCode[0], kWriteUnlockCode[1]));
+    sim.writeText(3, 0, "KX-100");
+    sim.writeMemory(3, 40, {kWriteUnlockCode[0], kWriteUnlockCode[1]});
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard lock(state->imageLock);
+            return state->image[3][40] == kWriteUnlockCode[0];
+        },
+        5s));
+    thread.stop();
+    sim.clearFrames();
+    EncodeAndWriteTagValue(*state, tag, value);
+    frames = sim.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].dataAddress, 60);
+    EXPECT_THAT(frames[0].data, ElementsAre(0x02, 0x01));
+}
