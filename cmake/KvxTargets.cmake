@@ -1,6 +1,10 @@
 # Warning flags for the project's own targets; third-party code is not affected.
 function(kvx_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    # GCC 12 reports -Wrestrict falsely on std::string concatenation at -O2 and above.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+        target_compile_options(${target} PRIVATE -Wno-restrict)
+    endif()
     if(KVX_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
