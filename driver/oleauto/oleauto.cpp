@@ -17,7 +17,9 @@ constexpr std::size_t kPrefix = sizeof(std::uint32_t);
 // Largest length whose byte count still fits the 4-byte prefix.
 constexpr std::uint32_t kMaxLength = (std::numeric_limits<std::uint32_t>::max() - 8u) / 2u;
 
-std::uint8_t* blockOf(BSTR text) { return reinterpret_cast<std::uint8_t*>(text) - kPrefix; }
+std::uint8_t* blockOf(BSTR text) {
+    return reinterpret_cast<std::uint8_t*>(text) - kPrefix;
+}
 
 }  // namespace
 

@@ -51,13 +51,20 @@ struct TagDescriptor {
 
 enum class TagKind : std::int32_t { Data = 0, Property = 1 };
 
-enum class PropertyIndex : std::int32_t { Start = 0, End = 1, Unit = 2, Factor = 3, Format = 4, Name = 5 };
+enum class PropertyIndex : std::int32_t {
+    Start = 0,
+    End = 1,
+    Unit = 2,
+    Factor = 3,
+    Format = 4,
+    Name = 5
+};
 
 // One namespace item. Nodes never move once created (they live in a deque).
 struct TagNode {
     TagKind kind = TagKind::Data;
-    TagDescriptor tag;                  // kind Data (also DEVICE_ID)
-    TagDescriptor* owner = nullptr;     // kind Property: the scaled tag
+    TagDescriptor tag;               // kind Data (also DEVICE_ID)
+    TagDescriptor* owner = nullptr;  // kind Property: the scaled tag
     PropertyIndex property = PropertyIndex::Start;
 };
 

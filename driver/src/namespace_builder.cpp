@@ -17,7 +17,9 @@ namespace {
 using config::CfgRecord;
 using config::RecordKind;
 
-bool hasWriteRight(std::uint8_t access) { return (access & SOXPS_ACCESS_WRITE) != 0; }
+bool hasWriteRight(std::uint8_t access) {
+    return (access & SOXPS_ACCESS_WRITE) != 0;
+}
 
 // Types whose fscale is ignored: they have no scaling.
 bool ignoresFreeScaling(DtypeCode dtype) {
@@ -36,7 +38,9 @@ bool ignoresFreeScaling(DtypeCode dtype) {
     }
 }
 
-std::int32_t nonNegative(std::int32_t value) { return value < 0 ? 0 : value; }
+std::int32_t nonNegative(std::int32_t value) {
+    return value < 0 ? 0 : value;
+}
 
 // Number of image bytes from readoffset that the value decoder reads for this tag.
 std::int32_t decodedByteCount(const TagDescriptor& tag) {
@@ -115,7 +119,8 @@ bool usesDivisorByte(const TagDescriptor& tag) {
 }
 
 bool insideImage(std::int64_t offset, std::int64_t count) {
-    return offset >= 0 && count >= 0 && offset + count <= static_cast<std::int64_t>(kImageBlockSize);
+    return offset >= 0 && count >= 0 &&
+           offset + count <= static_cast<std::int64_t>(kImageBlockSize);
 }
 
 // Why a tag cannot be served safely, or nullopt when it can.
@@ -131,8 +136,8 @@ std::optional<std::string> refusalReason(const TagDescriptor& tag, std::uint8_t 
     }
     const std::int32_t text = decodedTextLength(tag);
     if (text >= static_cast<std::int32_t>(kDecoderTextCapacity)) {
-        return fmt::format("its text of {} characters is longer than the {} a value can hold",
-                           text, kDecoderTextCapacity - 1);
+        return fmt::format("its text of {} characters is longer than the {} a value can hold", text,
+                           kDecoderTextCapacity - 1);
     }
     if (hasWriteRight(access) && encodesBytes(tag) &&
         (tag.length < 0 || tag.length > static_cast<std::int32_t>(kOutputBufferSize))) {
@@ -143,13 +148,13 @@ std::optional<std::string> refusalReason(const TagDescriptor& tag, std::uint8_t 
 }
 
 class Builder {
-public:
+  public:
     Builder(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag)
         : state_(state), addNode_(addNode), addTag_(addTag) {}
 
     int run();
 
-private:
+  private:
     enum class Outcome { Built, Skipped, Stop };
 
     Outcome buildMember(int address);
@@ -204,9 +209,8 @@ TagNode* Builder::appendNode(std::uint32_t& handle) {
 }
 
 void Builder::refuse(const CfgRecord& record, const std::string& what, const std::string& why) {
-    Notify(kCfgErrorCaption,
-           fmt::format("{} line {}: {} \"{}\" not registered: {}", fileLabel_, record.line, what,
-                       record.name, why));
+    Notify(kCfgErrorCaption, fmt::format("{} line {}: {} \"{}\" not registered: {}", fileLabel_,
+                                         record.line, what, record.name, why));
 }
 
 int Builder::run() {

@@ -12,7 +12,7 @@ namespace {
 
 // Standard error and the system log: what a message box was on the desktop.
 class DefaultNotifier final : public Notifier {
-public:
+  public:
     void notify(std::string_view caption, std::string_view text) override {
         std::string line;
         line.reserve(caption.size() + text.size() + 4);
@@ -33,7 +33,7 @@ public:
         platform::SystemLogWarning("fenlodrv", line);
     }
 
-private:
+  private:
     std::mutex mutex_;
 };
 
@@ -56,6 +56,8 @@ void Notify(std::string_view caption, std::string_view text) {
     }
 }
 
-void SetNotifier(Notifier* notifier) { installed.store(notifier, std::memory_order_release); }
+void SetNotifier(Notifier* notifier) {
+    installed.store(notifier, std::memory_order_release);
+}
 
 }  // namespace kvx::driver

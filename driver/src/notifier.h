@@ -8,7 +8,7 @@
 namespace kvx::driver {
 
 class Notifier {
-public:
+  public:
     virtual ~Notifier() = default;
     virtual void notify(std::string_view caption, std::string_view text) = 0;
 };

@@ -106,8 +106,8 @@ void Plugin::handleRead(SOXpSRequest& record) {
     // The record is packed: its time stamp is not aligned, so it is filled by copy.
     FILETIME now{};
     CoFileTimeNow(&now);
-    std::memcpy(reinterpret_cast<unsigned char*>(&record) + offsetof(SOXpSRequest, timestamp),
-                &now, sizeof(now));
+    std::memcpy(reinterpret_cast<unsigned char*>(&record) + offsetof(SOXpSRequest, timestamp), &now,
+                sizeof(now));
 
     TagNode* node = FindNode(state_, record.userData);
     if (node == nullptr) {

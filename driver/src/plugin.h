@@ -15,7 +15,7 @@ inline constexpr std::size_t kVersionTextCapacity = 256;
 inline constexpr const char* kStaticVersionText = "Korvex OPC Server V2.02";
 
 class Plugin {
-public:
+  public:
     Plugin();
     ~Plugin();
     Plugin(const Plugin&) = delete;
@@ -33,14 +33,13 @@ public:
     std::int32_t Stop();
     // Serves one batch of read (direction 0) or write requests. Returns the number of
     // records handled.
-    std::int32_t HandleRequests(std::int32_t direction, std::uint32_t count,
-                                SOXpSRequest* records);
+    std::int32_t HandleRequests(std::int32_t direction, std::uint32_t count, SOXpSRequest* records);
 
     DriverState& state() { return state_; }
     const SOXpSServerDescription& description() const { return description_; }
     bool pollingRunning() const { return polling_.running(); }
 
-private:
+  private:
     void freeNodes();  // caller holds the nodes lock exclusively
     void handleRead(SOXpSRequest& record);
     void handleWrite(SOXpSRequest& record);

@@ -35,14 +35,14 @@ std::mutex& ScaleValuesLock();
 // The polling thread. start() starts no second thread while one runs; stop() sets the stop
 // event and waits for the thread to end.
 class PollingThread {
-public:
+  public:
     explicit PollingThread(DriverState& state);
     ~PollingThread();
     bool start();
     void stop();
     bool running() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -15,7 +15,9 @@ PluginSettings ResolvePluginSettings() {
     return settings;
 }
 
-std::int32_t ReadCyclePause(const std::filesystem::path& ini) { return config::ReadWaitMs(ini); }
+std::int32_t ReadCyclePause(const std::filesystem::path& ini) {
+    return config::ReadWaitMs(ini);
+}
 
 std::string ReadPortName(const std::filesystem::path& ini) {
     config::PortSetting port = config::ReadPortName(ini);

@@ -1,12 +1,12 @@
 // fenlo-host: loads the driver plug-in through its five entry points, as an OPC server host
 // does, and lets people and scripts browse, read, write and watch its items.
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "kvx/platform/terminal.h"
@@ -27,7 +27,9 @@ std::string guidText(const SOXpSGuid& g) {
                        g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
 }
 
-std::string textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+std::string textOrEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
 
 bool allZero(const std::uint8_t* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -49,12 +51,14 @@ int describe(const LoadedPlugin& plugin) {
     j["description"] = textOrEmpty(d->description);
     j["vendor"] = textOrEmpty(d->vendor);
     j["versionText"] = textOrEmpty(d->versionText);
-    // The numbers by their offsets in the 32-bit record.
-    j["numbers"] = {{"28", d->value10000}, {"60", d->value2},      {"62", d->value10},
-                    {"64", d->value16},    {"70", d->value1},      {"78", d->value101},
-                    {"108", d->value4096a}, {"112", d->value4096b}};
-    j["reservedZero"] = allZero(d->reserved1, sizeof(d->reserved1)) &&
-                        allZero(d->reserved2, sizeof(d->reserved2));
+    // The numbers by their offsets in the 32-bit record (copied out: the record is packed).
+    const std::uint32_t n10000 = d->value10000, n1 = d->value1, n101 = d->value101;
+    const std::uint32_t n4096a = d->value4096a, n4096b = d->value4096b;
+    const std::uint16_t n2 = d->value2, n10 = d->value10, n16 = d->value16;
+    j["numbers"] = {{"28", n10000}, {"60", n2},   {"62", n10},     {"64", n16},
+                    {"70", n1},     {"78", n101}, {"108", n4096a}, {"112", n4096b}};
+    j["reservedZero"] =
+        allZero(d->reserved1, sizeof(d->reserved1)) && allZero(d->reserved2, sizeof(d->reserved2));
     std::cout << j.dump() << std::endl;
     return 0;
 }
@@ -125,8 +129,8 @@ int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int
         table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {}\n", "ITEM", width, "VALUE", "TYPE",
                              "QUALITY", "TIME");
         for (const auto& r : results) {
-            const std::string value = r.value.is_string() ? r.value.get<std::string>()
-                                                          : r.value.dump();
+            const std::string value =
+                r.value.is_string() ? r.value.get<std::string>() : r.value.dump();
             table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {}\n", r.item, width, value,
                                  kvx::host::VarTypeName(r.vt),
                                  r.quality == SOXPS_QUALITY_GOOD ? "good" : "bad", r.time);
@@ -141,11 +145,13 @@ int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"fenlo-host: loads the fenlodrv plug-in through its entry points and serves its "
-                 "items"};
+    CLI::App app{
+        "fenlo-host: loads the fenlodrv plug-in through its entry points and serves its "
+        "items"};
     app.require_subcommand(1);
     std::string pluginPath;
-    app.add_option("--plugin", pluginPath, "plug-in library (default: the one beside this program)");
+    app.add_option("--plugin", pluginPath,
+                   "plug-in library (default: the one beside this program)");
 
     auto* describeCmd = app.add_subcommand("describe", "print the server description as JSON");
     auto* browseCmd = app.add_subcommand("browse", "print every namespace callback in order");

@@ -61,8 +61,8 @@ void NamespaceTree::addTag(std::uint32_t parent, const char* name, std::uint32_t
     event.userData = userData;
     event.parent = parent;
     event.reserved = reserved;
-    items_.try_emplace(event.path, Item{event.path, static_cast<VARTYPE>(valueType & 0xFFFFu),
-                                        access, userData});
+    items_.try_emplace(
+        event.path, Item{event.path, static_cast<VARTYPE>(valueType & 0xFFFFu), access, userData});
     events_.push_back(std::move(event));
 }
 

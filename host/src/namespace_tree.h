@@ -30,7 +30,7 @@ struct Item {
 };
 
 class NamespaceTree {
-public:
+  public:
     // Runs the plug-in's build with this tree's callbacks. Returns the build's result.
     std::int32_t build(SOXpSBuildDANameSpaceFn buildNamespace);
 
@@ -45,7 +45,7 @@ public:
     void addTag(std::uint32_t parent, const char* name, std::uint32_t valueType,
                 std::uint32_t access, std::uint32_t userData, std::uint32_t reserved);
 
-private:
+  private:
     std::string pathOf(std::uint32_t parent, const char* name) const;
 
     std::vector<NamespaceEvent> events_;

@@ -18,13 +18,13 @@ struct PluginEntryPoints {
 };
 
 class LoadedPlugin {
-public:
+  public:
     // Loads the library and finds all five entry points. On failure returns false with a
     // message naming the file and what is missing.
     bool load(const std::filesystem::path& file, std::string& error);
     const PluginEntryPoints& entry() const { return entry_; }
 
-private:
+  private:
     platform::SharedLibrary library_;
     PluginEntryPoints entry_;
 };

@@ -59,7 +59,9 @@ nlohmann::json ReadResult::toJson() const {
 Session::Session(const PluginEntryPoints& plugin, std::ostream& out, std::ostream& err)
     : plugin_(plugin), out_(out), err_(err) {}
 
-Session::~Session() { close(); }
+Session::~Session() {
+    close();
+}
 
 void Session::open(bool start) {
     plugin_.initialize(0, 0, 0);
@@ -109,9 +111,10 @@ bool Session::read(const std::vector<std::string>& items, std::vector<ReadResult
         result.value = VariantToJson(batch[i].value);
         result.quality = batch[i].quality;
         FILETIME stamp{};
-        std::memcpy(&stamp, reinterpret_cast<const unsigned char*>(&batch[i]) +
-                                offsetof(SOXpSRequest, timestamp),
-                    sizeof(stamp));
+        std::memcpy(
+            &stamp,
+            reinterpret_cast<const unsigned char*>(&batch[i]) + offsetof(SOXpSRequest, timestamp),
+            sizeof(stamp));
         result.time = FileTimeToText(stamp);
         VariantClear(&batch[i].value);
         results.push_back(std::move(result));
@@ -160,8 +163,7 @@ bool Session::write(const std::vector<std::string>& assignments,
         names.push_back(path);
     }
     if (!batch.empty()) {
-        plugin_.handleRequests(SOXPS_WRITE, static_cast<std::uint32_t>(batch.size()),
-                               batch.data());
+        plugin_.handleRequests(SOXPS_WRITE, static_cast<std::uint32_t>(batch.size()), batch.data());
     }
     release();
     written = std::move(names);

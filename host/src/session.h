@@ -2,10 +2,9 @@
 // A host session with the plug-in: initialise, build, start, then serve read, write and wait
 // commands, answering each with JSON lines.
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -19,8 +18,7 @@ namespace kvx::host {
 
 // Splits a command line at blanks; double quotes group (a backslash escapes the next
 // character inside quotes). False with a message for an unterminated quote.
-bool SplitCommandLine(const std::string& line, std::vector<std::string>& words,
-                      std::string& error);
+bool SplitCommandLine(const std::string& line, std::vector<std::string>& words, std::string& error);
 
 struct ReadResult {
     std::string item;
@@ -32,7 +30,7 @@ struct ReadResult {
 };
 
 class Session {
-public:
+  public:
     Session(const PluginEntryPoints& plugin, std::ostream& out, std::ostream& err);
     ~Session();
     Session(const Session&) = delete;
@@ -62,7 +60,7 @@ public:
     // True when any command failed.
     bool failed() const { return failed_; }
 
-private:
+  private:
     bool resolve(const std::string& path, Item& item);
     void fail(const std::string& message);
 

@@ -132,8 +132,8 @@ nlohmann::json VariantToJson(const VARIANT& value) {
             BSTR text = nullptr;
             std::memcpy(&text, &value.value, sizeof(text));
             if (text == nullptr) return "";
-            return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text),
-                                                   SysStringLen(text)));
+            return Utf16ToUtf8(
+                std::u16string_view(reinterpret_cast<const char16_t*>(text), SysStringLen(text)));
         }
         default:
             return nullptr;
@@ -262,17 +262,28 @@ std::string FileTimeToText(const FILETIME& time) {
 
 std::string VarTypeName(VARTYPE vt) {
     switch (vt) {
-        case VT_EMPTY: return "VT_EMPTY";
-        case VT_I2: return "VT_I2";
-        case VT_I4: return "VT_I4";
-        case VT_R4: return "VT_R4";
-        case VT_R8: return "VT_R8";
-        case VT_BSTR: return "VT_BSTR";
-        case VT_BOOL: return "VT_BOOL";
-        case VT_UI1: return "VT_UI1";
-        case VT_UI2: return "VT_UI2";
-        case VT_UI4: return "VT_UI4";
-        default: return std::to_string(vt);
+        case VT_EMPTY:
+            return "VT_EMPTY";
+        case VT_I2:
+            return "VT_I2";
+        case VT_I4:
+            return "VT_I4";
+        case VT_R4:
+            return "VT_R4";
+        case VT_R8:
+            return "VT_R8";
+        case VT_BSTR:
+            return "VT_BSTR";
+        case VT_BOOL:
+            return "VT_BOOL";
+        case VT_UI1:
+            return "VT_UI1";
+        case VT_UI2:
+            return "VT_UI2";
+        case VT_UI4:
+            return "VT_UI4";
+        default:
+            return std::to_string(vt);
     }
 }
 

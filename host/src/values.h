@@ -3,7 +3,6 @@
 // registered type, UTF-8 <-> UTF-16 texts, time stamps.
 
 #include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 #include <string_view>

@@ -1,13 +1,15 @@
-#include "kvx/platform/shared_library.h"
-
 #include <dlfcn.h>
 
 #include <system_error>
 #include <utility>
 
+#include "kvx/platform/shared_library.h"
+
 namespace kvx::platform {
 
-SharedLibrary::~SharedLibrary() { close(); }
+SharedLibrary::~SharedLibrary() {
+    close();
+}
 
 SharedLibrary::SharedLibrary(SharedLibrary&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)) {}

@@ -1,8 +1,8 @@
-#include "kvx/platform/system_log.h"
-
 #include <syslog.h>
 
 #include <string>
+
+#include "kvx/platform/system_log.h"
 
 namespace kvx::platform {
 

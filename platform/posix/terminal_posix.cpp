@@ -1,9 +1,11 @@
-#include "kvx/platform/terminal.h"
-
 #include <unistd.h>
+
+#include "kvx/platform/terminal.h"
 
 namespace kvx::platform {
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
 }  // namespace kvx::platform

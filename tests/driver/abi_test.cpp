@@ -13,10 +13,10 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using kvx::testing::CallbackRecorder;
 using kvx::testing::ScratchDir;
 using kvx::testing::TagLine;
+using ::testing::ElementsAre;
 
 struct Exports {
     SOXpSInitializeFn initialize = nullptr;
@@ -27,18 +27,18 @@ struct Exports {
 };
 
 class AbiTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kvx::testing::UseInstallDir(dir.path());
         std::string error;
         ASSERT_TRUE(library.open(FENLODRV_PATH, error)) << error;
         exports.initialize = reinterpret_cast<SOXpSInitializeFn>(library.symbol("SOXpSInitialize"));
-        exports.build = reinterpret_cast<SOXpSBuildDANameSpaceFn>(
-            library.symbol("SOXpSBuildDANameSpace"));
+        exports.build =
+            reinterpret_cast<SOXpSBuildDANameSpaceFn>(library.symbol("SOXpSBuildDANameSpace"));
         exports.start = reinterpret_cast<SOXpSStartFn>(library.symbol("SOXpSStart"));
         exports.stop = reinterpret_cast<SOXpSStopFn>(library.symbol("SOXpSStop"));
-        exports.handle = reinterpret_cast<SOXpSHandleDARequestsFn>(
-            library.symbol("SOXpSHandleDARequests"));
+        exports.handle =
+            reinterpret_cast<SOXpSHandleDARequestsFn>(library.symbol("SOXpSHandleDARequests"));
         ASSERT_NE(exports.initialize, nullptr);
         ASSERT_NE(exports.build, nullptr);
         ASSERT_NE(exports.start, nullptr);
@@ -123,8 +123,8 @@ TEST_F(AbiTest, BatchesAfterStopAnswerStaleHandlesAsUnknown) {
     r.value.vt = VT_I2;
     r.userData = level;
     exports.handle(SOXPS_READ, 1, &r);
-    EXPECT_EQ(r.completion, 2u);
-    EXPECT_EQ(r.quality, 0);  // nothing polled yet
+    EXPECT_EQ(+r.completion, 2u);
+    EXPECT_EQ(+r.quality, 0);  // nothing polled yet
 
     exports.stop();
     std::memset(static_cast<void*>(&r), 0, sizeof(r));
@@ -133,12 +133,12 @@ TEST_F(AbiTest, BatchesAfterStopAnswerStaleHandlesAsUnknown) {
     r.quality = 192;
     r.userData = level;
     exports.handle(SOXPS_READ, 1, &r);
-    EXPECT_EQ(r.completion, 2u);
-    EXPECT_EQ(r.quality, 0);
-    EXPECT_EQ(r.value.value.iVal, 77);
+    EXPECT_EQ(+r.completion, 2u);
+    EXPECT_EQ(+r.quality, 0);
+    EXPECT_EQ(+r.value.value.iVal, 77);
     r.completion = 0;
     exports.handle(SOXPS_WRITE, 1, &r);
-    EXPECT_EQ(r.completion, 2u);
+    EXPECT_EQ(+r.completion, 2u);
 }
 
 TEST_F(AbiTest, IniIsSearchedInTheInstallationDirectoryBeforeThePath) {

@@ -19,7 +19,7 @@
 namespace kvx::testing {
 
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         std::random_device rd;
         path_ = std::filesystem::temp_directory_path() /
@@ -47,7 +47,7 @@ public:
         return ss.str();
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -63,7 +63,7 @@ struct Message {
 };
 
 class RecordingNotifier final : public driver::Notifier {
-public:
+  public:
     RecordingNotifier() { driver::SetNotifier(this); }
     ~RecordingNotifier() override { driver::SetNotifier(nullptr); }
     void notify(std::string_view caption, std::string_view text) override {
@@ -75,7 +75,7 @@ public:
         return messages_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Message> messages_;
 };
@@ -93,7 +93,7 @@ struct Callback {
 
 // Records AddNode/AddTag calls; branch handles are 1, 2, ... in call order.
 class CallbackRecorder {
-public:
+  public:
     static CallbackRecorder*& current() {
         static CallbackRecorder* recorder = nullptr;
         return recorder;
@@ -149,7 +149,7 @@ public:
 
     std::vector<Callback> calls;
 
-private:
+  private:
     std::string pathOf(std::uint32_t parent, const char* name) const {
         if (parent == 0) return name;
         return branches_.at(parent - 1) + "." + name;
@@ -158,6 +158,8 @@ private:
 };
 
 // A tag line of a device description.
-inline std::string TagLine(const std::string& attributes) { return "tag\t" + attributes + "\t\n"; }
+inline std::string TagLine(const std::string& attributes) {
+    return "tag\t" + attributes + "\t\n";
+}
 
 }  // namespace kvx::testing

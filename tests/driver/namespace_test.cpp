@@ -11,15 +11,15 @@
 namespace kvx::driver {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using kvx::testing::CallbackRecorder;
 using kvx::testing::RecordingNotifier;
 using kvx::testing::ScratchDir;
 using kvx::testing::TagLine;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 class NamespaceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { kvx::testing::UseInstallDir(dir.path()); }
 
     // Writes the INI, initialises and builds; returns the build's result.
@@ -42,8 +42,8 @@ TEST_F(NamespaceTest, OnlyConfiguredSectionsGetBranchesWithDeviceId) {
     EXPECT_EQ(build("[KXBUS]\nMAXADR=5\n[SLAVE03]\nCFG=a.cfg\n[SLAVE07]\nCFG=\n"
                     "[SLAVE20]\nCFG=a.cfg\nNAME=Boiler\n"),
               2);
-    EXPECT_THAT(recorder.lines(), ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1",
-                                              "node ADR20", "tag ADR20.DEVICE_ID 8 1"));
+    EXPECT_THAT(recorder.lines(), ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1", "node ADR20",
+                                              "tag ADR20.DEVICE_ID 8 1"));
     // Branches hang at the root; DEVICE_ID under its branch; the sixth argument is 0.
     EXPECT_EQ(recorder.calls[0].parent, 0u);
     EXPECT_EQ(recorder.calls[1].parent, 1u);
@@ -56,7 +56,8 @@ TEST_F(NamespaceTest, OnlyConfiguredSectionsGetBranchesWithDeviceId) {
 }
 
 TEST_F(NamespaceTest, TagsWithoutNodeLineSitUnderTheBranchAndKeyStartsWithIt) {
-    dir.write("a.cfg", TagLine("name=Level\taccess=rw\tdtype=int\treadoffset=0\tlength=2\tfscale=1"));
+    dir.write("a.cfg",
+              TagLine("name=Level\taccess=rw\tdtype=int\treadoffset=0\tlength=2\tfscale=1"));
     build("[SLAVE03]\nCFG=a.cfg\n");
     ASSERT_NE(recorder.tag("ADR03.Level"), nullptr);
     EXPECT_EQ(recorder.tag("ADR03.Level")->parent, 1u);
@@ -71,10 +72,9 @@ TEST_F(NamespaceTest, TwoNodeLinesGiveSiblingFolders) {
                            "node\tname=Digital\t\n" +
                            TagLine("name=D1\taccess=r\tdtype=char\treadoffset=2\tlength=1"));
     build("[SLAVE03]\nCFG=a.cfg\n");
-    EXPECT_THAT(recorder.lines(),
-                ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1", "node ADR03.Analog",
-                            "tag ADR03.Analog.T1 2 1", "node ADR03.Digital",
-                            "tag ADR03.Digital.D1 17 1"));
+    EXPECT_THAT(recorder.lines(), ElementsAre("node ADR03", "tag ADR03.DEVICE_ID 8 1",
+                                              "node ADR03.Analog", "tag ADR03.Analog.T1 2 1",
+                                              "node ADR03.Digital", "tag ADR03.Digital.D1 17 1"));
     // Both folders are children of the member's branch (handle 1).
     EXPECT_EQ(recorder.calls[2].parent, 1u);
     EXPECT_EQ(recorder.calls[4].parent, 1u);
@@ -97,9 +97,9 @@ TEST_F(NamespaceTest, ScaledLongGetsSixPropertiesBeforeItAndIsAFloat) {
     EXPECT_EQ(nodes[1].kind, TagKind::Data);
     ASSERT_NE(nodes[1].tag.scale, nullptr);
     EXPECT_EQ(nodes[1].tag.scale->key, "Analog.Temp");
-    const PropertyIndex order[] = {PropertyIndex::Start, PropertyIndex::End, PropertyIndex::Unit,
-                                   PropertyIndex::Format, PropertyIndex::Factor,
-                                   PropertyIndex::Name};
+    const PropertyIndex order[] = {PropertyIndex::Start,  PropertyIndex::End,
+                                   PropertyIndex::Unit,   PropertyIndex::Format,
+                                   PropertyIndex::Factor, PropertyIndex::Name};
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(nodes[2 + i].kind, TagKind::Property);
         EXPECT_EQ(nodes[2 + i].property, order[i]);
@@ -147,9 +147,9 @@ TEST_F(NamespaceTest, FscaleIsCutToEightBits) {
 
 TEST_F(NamespaceTest, ValueTypesFollowTheDtype) {
     const std::pair<const char*, std::uint32_t> cases[] = {
-        {"char", 17},   {"int", 2},     {"uint", 18},  {"long", 3},  {"ulong", 19},
-        {"float", 4},   {"string", 8},  {"bool", 11},  {"timeout", 2}, {"s5time", 4},
-        {"float2", 4},  {"hex", 8},     {"bin", 8},    {"Float", 65535}};
+        {"char", 17},  {"int", 2},    {"uint", 18}, {"long", 3},     {"ulong", 19},
+        {"float", 4},  {"string", 8}, {"bool", 11}, {"timeout", 2},  {"s5time", 4},
+        {"float2", 4}, {"hex", 8},    {"bin", 8},   {"Float", 65535}};
     std::string cfg;
     for (const auto& [dtype, vt] : cases) {
         cfg += TagLine(std::string("name=T_") + dtype + "\taccess=r\tdtype=" + dtype +
@@ -175,9 +175,8 @@ TEST_F(NamespaceTest, AccessRightsComeFromTheAccessText) {
 }
 
 TEST_F(NamespaceTest, ReadOnlyPasswordIsHiddenAndMarksThePasswordState) {
-    dir.write("a.cfg",
-              TagLine("name=PW\taccess=r\tdtype=password\treadoffset=20\tlength=2"
-                      "\twriteoffset=7"));
+    dir.write("a.cfg", TagLine("name=PW\taccess=r\tdtype=password\treadoffset=20\tlength=2"
+                               "\twriteoffset=7"));
     dir.write("b.cfg",
               TagLine("name=PW\taccess=r\tdtype=password\treadoffset=20\tlength=2") +
                   TagLine("name=Code\taccess=rw\tdtype=password\treadoffset=30\tlength=2"));
@@ -224,8 +223,9 @@ TEST_F(NamespaceTest, CfgNameIsFoundWithoutRegardToCase) {
 
 TEST_F(NamespaceTest, MissingDescriptionStopsTheBuildThere) {
     dir.write("a.cfg", TagLine("name=T\taccess=r\tdtype=int\treadoffset=0\tlength=2"));
-    build("[SLAVE02]\nCFG=a.cfg\n[SLAVE05]\nCFG=missing.cfg\nNAME=Gone\n"
-          "[SLAVE07]\nCFG=a.cfg\n");
+    build(
+        "[SLAVE02]\nCFG=a.cfg\n[SLAVE05]\nCFG=missing.cfg\nNAME=Gone\n"
+        "[SLAVE07]\nCFG=a.cfg\n");
     EXPECT_THAT(recorder.lines(),
                 ElementsAre("node ADR02", "tag ADR02.DEVICE_ID 8 1", "tag ADR02.T 2 1"));
     const auto messages = notes.messages();
@@ -254,30 +254,29 @@ TEST_F(NamespaceTest, WithoutIniFileNothingIsConfigured) {
 // and tag; their neighbours register as usual.
 TEST_F(NamespaceTest, TagsOutsideTheImageOrBuffersAreRefusedWithFileLineAndTag) {
     dir.write("a.cfg",
-              TagLine("name=Edge\taccess=r\tdtype=long\treadoffset=1020\tlength=4") +      // 1
-                  TagLine("name=Past\taccess=r\tdtype=long\treadoffset=1021\tlength=4") +  // 2
-                  TagLine("name=Neg\taccess=r\tdtype=int\treadoffset=-1\tlength=2") +      // 3
-                  TagLine("name=Hex54\taccess=r\tdtype=hex\treadoffset=0\tlength=54") +    // 4
-                  TagLine("name=Hex55\taccess=r\tdtype=hex\treadoffset=0\tlength=55") +    // 5
-                  TagLine("name=Bin18\taccess=r\tdtype=bin\treadoffset=0\tlength=18") +    // 6
-                  TagLine("name=Bin19\taccess=r\tdtype=bin\treadoffset=0\tlength=19") +    // 7
-                  TagLine("name=Str52\taccess=rw\tdtype=string\treadoffset=0\tlength=52") + // 8
-                  TagLine("name=Str53\taccess=rw\tdtype=string\treadoffset=0\tlength=53") + // 9
-                  TagLine("name=Ro53\taccess=r\tdtype=string\treadoffset=0\tlength=53") +  // 10
-                  TagLine("name=Div\taccess=r\tdtype=float\treadoffset=0\tlength=2"         // 11
+              TagLine("name=Edge\taccess=r\tdtype=long\treadoffset=1020\tlength=4") +        // 1
+                  TagLine("name=Past\taccess=r\tdtype=long\treadoffset=1021\tlength=4") +    // 2
+                  TagLine("name=Neg\taccess=r\tdtype=int\treadoffset=-1\tlength=2") +        // 3
+                  TagLine("name=Hex54\taccess=r\tdtype=hex\treadoffset=0\tlength=54") +      // 4
+                  TagLine("name=Hex55\taccess=r\tdtype=hex\treadoffset=0\tlength=55") +      // 5
+                  TagLine("name=Bin18\taccess=r\tdtype=bin\treadoffset=0\tlength=18") +      // 6
+                  TagLine("name=Bin19\taccess=r\tdtype=bin\treadoffset=0\tlength=19") +      // 7
+                  TagLine("name=Str52\taccess=rw\tdtype=string\treadoffset=0\tlength=52") +  // 8
+                  TagLine("name=Str53\taccess=rw\tdtype=string\treadoffset=0\tlength=53") +  // 9
+                  TagLine("name=Ro53\taccess=r\tdtype=string\treadoffset=0\tlength=53") +    // 10
+                  TagLine("name=Div\taccess=r\tdtype=float\treadoffset=0\tlength=2"          // 11
                           "\tfactor=0\tdivoffset=1024") +
-                  TagLine("name=DivOk\taccess=r\tdtype=float\treadoffset=0\tlength=2"       // 12
+                  TagLine("name=DivOk\taccess=r\tdtype=float\treadoffset=0\tlength=2"  // 12
                           "\tfactor=0.5\tdivoffset=5000") +
-                  TagLine("name=Neg8\taccess=rw\tdtype=string\treadoffset=0\tlength=200") + // 13
-                  TagLine("name=S5\taccess=r\tdtype=s5time\treadoffset=1023\tlength=1")); // 14
+                  TagLine("name=Neg8\taccess=rw\tdtype=string\treadoffset=0\tlength=200") +  // 13
+                  TagLine("name=S5\taccess=r\tdtype=s5time\treadoffset=1023\tlength=1"));    // 14
     build("[SLAVE03]\nCFG=a.cfg\n");
     std::vector<std::string> registered;
     for (const auto& call : recorder.calls) {
         if (call.isTag) registered.push_back(call.path);
     }
     EXPECT_THAT(registered, ElementsAre("ADR03.DEVICE_ID", "ADR03.Edge", "ADR03.Hex54",
-                                        "ADR03.Bin18", "ADR03.Str52", "ADR03.Ro53",
-                                        "ADR03.DivOk"));
+                                        "ADR03.Bin18", "ADR03.Str52", "ADR03.Ro53", "ADR03.DivOk"));
     const auto messages = notes.messages();
     // The s5time tag reads two bytes whatever its length: 1023 leaves room for one only.
     const std::pair<int, const char*> refused[] = {{2, "Past"},  {3, "Neg"},   {5, "Hex55"},

@@ -1,6 +1,8 @@
 // Entry points of the plug-in object: initialisation, start and stop, and the dispatch of
 // request batches with item handles.
 
+#include "plugin.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,16 +10,15 @@
 
 #include "driver_test_support.h"
 #include "fenlodrv/oleauto.h"
-#include "plugin.h"
 
 namespace kvx::driver {
 namespace {
 
-using ::testing::HasSubstr;
 using kvx::testing::CallbackRecorder;
 using kvx::testing::RecordingNotifier;
 using kvx::testing::ScratchDir;
 using kvx::testing::TagLine;
+using ::testing::HasSubstr;
 
 std::uint64_t stampOf(const SOXpSRequest& record) {
     FILETIME t{};
@@ -35,14 +36,13 @@ SOXpSRequest recordFor(std::uint32_t handle, VARTYPE vt) {
 }
 
 class PluginTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kvx::testing::UseInstallDir(dir.path());
-        dir.write("a.cfg",
-                  "fetch1\tdesadr=0\tbytes=8\t\n" +
-                      TagLine("name=Level\taccess=rw\tdtype=int\treadoffset=0\tlength=2") +
-                      TagLine("name=Temp\taccess=rw\tdtype=float\treadoffset=2\tlength=4"
-                              "\tfscale=1\tfactor=1"));
+        dir.write("a.cfg", "fetch1\tdesadr=0\tbytes=8\t\n" +
+                               TagLine("name=Level\taccess=rw\tdtype=int\treadoffset=0\tlength=2") +
+                               TagLine("name=Temp\taccess=rw\tdtype=float\treadoffset=2\tlength=4"
+                                       "\tfscale=1\tfactor=1"));
     }
     void initAndBuild(const std::string& ini) {
         dir.write("fenlodrv.ini", ini);
@@ -107,7 +107,7 @@ TEST_F(PluginTest, ReadsGetTimeQualityAndCompletionByTheMembersErrorCounter) {
 
     plugin.HandleRequests(SOXPS_READ, 3, batch);
     for (const SOXpSRequest& r : batch) {
-        EXPECT_EQ(r.completion, 2u);
+        EXPECT_EQ(+r.completion, 2u);
         EXPECT_GE(stampOf(r), before);
         EXPECT_LT(stampOf(r), before + 600000000ULL);  // within a minute
         // The host's own fields stay as they were.
@@ -115,14 +115,14 @@ TEST_F(PluginTest, ReadsGetTimeQualityAndCompletionByTheMembersErrorCounter) {
         EXPECT_EQ(r.hostReserved2[3], 0xAB);
     }
     // Error counter 10 after the build: bad; scaling properties are always good.
-    EXPECT_EQ(batch[0].quality, 0);
-    EXPECT_EQ(batch[1].quality, 0);
-    EXPECT_EQ(batch[2].quality, 192);
+    EXPECT_EQ(+batch[0].quality, 0);
+    EXPECT_EQ(+batch[1].quality, 0);
+    EXPECT_EQ(+batch[2].quality, 192);
 
     plugin.state().members[3].errorCounter = 9;
     plugin.HandleRequests(SOXPS_READ, 2, batch);
-    EXPECT_EQ(batch[0].quality, 192);
-    EXPECT_EQ(batch[1].quality, 192);
+    EXPECT_EQ(+batch[0].quality, 192);
+    EXPECT_EQ(+batch[1].quality, 192);
     for (SOXpSRequest& r : batch) VariantClear(&r.value);
 }
 
@@ -135,15 +135,15 @@ TEST_F(PluginTest, UnknownHandlesAreItemsOfAnyOtherKind) {
         SOXpSRequest r = recordFor(h, VT_I2);
         r.value.value.iVal = 1234;
         plugin.HandleRequests(SOXPS_READ, 1, &r);
-        EXPECT_EQ(r.quality, 0) << h;
-        EXPECT_EQ(r.completion, 2u);
-        EXPECT_EQ(r.value.vt, VT_I2);
-        EXPECT_EQ(r.value.value.iVal, 1234);
+        EXPECT_EQ(+r.quality, 0) << h;
+        EXPECT_EQ(+r.completion, 2u);
+        EXPECT_EQ(+r.value.vt, VT_I2);
+        EXPECT_EQ(+r.value.value.iVal, 1234);
 
         SOXpSRequest w = recordFor(h, VT_I2);
         const SOXpSRequest before = w;
         plugin.HandleRequests(SOXPS_WRITE, 1, &w);
-        EXPECT_EQ(w.completion, 2u);
+        EXPECT_EQ(+w.completion, 2u);
         w.completion = before.completion;
         EXPECT_EQ(std::memcmp(&w, &before, sizeof(w)), 0);
     }
@@ -151,12 +151,13 @@ TEST_F(PluginTest, UnknownHandlesAreItemsOfAnyOtherKind) {
 }
 
 TEST_F(PluginTest, DataTagWriteMakesItsMemberThePriorityMember) {
-    initAndBuild("[RS232]\nCOM=/nonexistent/kvx-port\n[SLAVE03]\nCFG=a.cfg\n[SLAVE05]\nCFG=a.cfg\n");
+    initAndBuild(
+        "[RS232]\nCOM=/nonexistent/kvx-port\n[SLAVE03]\nCFG=a.cfg\n[SLAVE05]\nCFG=a.cfg\n");
     plugin.Start();
     SOXpSRequest w = recordFor(handle("ADR05.Level"), VT_I2);
     w.value.value.iVal = 7;
     plugin.HandleRequests(SOXPS_WRITE, 1, &w);
-    EXPECT_EQ(w.completion, 2u);
+    EXPECT_EQ(+w.completion, 2u);
     // The polling thread may take the request at once; the address stays.
     EXPECT_EQ(plugin.state().priority.address.load(), 5);
     plugin.Stop();
@@ -169,7 +170,7 @@ TEST_F(PluginTest, DataTagWriteMakesItsMemberThePriorityMember) {
     SOXpSRequest p = recordFor(handle("ADR03.Temp_factor"), VT_R8);
     p.value.value.dblVal = 2.0;
     plugin.HandleRequests(SOXPS_WRITE, 1, &p);
-    EXPECT_EQ(p.completion, 2u);
+    EXPECT_EQ(+p.completion, 2u);
     EXPECT_FALSE(plugin.state().priority.pending.load());
 }
 
@@ -183,12 +184,12 @@ TEST_F(PluginTest, HandlesOfAStoppedPluginAreUnknownAlsoAfterARebuild) {
 
     SOXpSRequest r = recordFor(old, VT_BSTR);
     plugin.HandleRequests(SOXPS_READ, 1, &r);
-    EXPECT_EQ(r.quality, 0);
-    EXPECT_EQ(r.value.vt, VT_BSTR);
-    EXPECT_EQ(r.completion, 2u);
+    EXPECT_EQ(+r.quality, 0);
+    EXPECT_EQ(+r.value.vt, VT_BSTR);
+    EXPECT_EQ(+r.completion, 2u);
     SOXpSRequest w = recordFor(old, VT_BSTR);
     plugin.HandleRequests(SOXPS_WRITE, 1, &w);
-    EXPECT_EQ(w.completion, 2u);
+    EXPECT_EQ(+w.completion, 2u);
 
     // The rebuilt namespace has the same layout, so the same index: still unknown.
     recorder.calls.clear();
@@ -244,12 +245,12 @@ TEST_F(PluginTest, WritesBeforeStartAndAfterStopAreSafe) {
     SOXpSRequest w = recordFor(handle("ADR03.Level"), VT_I2);
     w.value.value.iVal = 100;
     plugin.HandleRequests(SOXPS_WRITE, 1, &w);  // before Start
-    EXPECT_EQ(w.completion, 2u);
+    EXPECT_EQ(+w.completion, 2u);
     plugin.Start();
     plugin.Stop();
     w.completion = 0;
     plugin.HandleRequests(SOXPS_WRITE, 1, &w);  // after Stop: an unknown handle
-    EXPECT_EQ(w.completion, 2u);
+    EXPECT_EQ(+w.completion, 2u);
 }
 
 }  // namespace

@@ -3,21 +3,21 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 
 namespace {
 
+using nlohmann::json;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using nlohmann::json;
 
 class Scratch {
-public:
+  public:
     Scratch() {
         std::random_device rd;
         path_ = std::filesystem::temp_directory_path() /
@@ -39,7 +39,7 @@ public:
         return ss.str();
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -56,7 +56,7 @@ struct HostRun {
 };
 
 class FenloHostTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir.write("sensor.cfg",
                   "fetch1\tdesadr=0\tbytes=16\t\n"
@@ -76,10 +76,10 @@ protected:
     HostRun run(const std::string& args, const std::string& input = "",
                 const std::string& serverConf = "/nonexistent") {
         dir.write("stdin.txt", input);
-        const std::string command =
-            "cd '" + dir.path().string() + "' && KORVEX_OPC_SERVER_CONF='" + serverConf + "' " +
-            "KORVEX_OPC_INSTDIR='" + dir.path().string() + "' '" FENLO_HOST_PATH "' " + args +
-            " <stdin.txt >stdout.txt 2>stderr.txt; echo $? >rc.txt";
+        const std::string command = "cd '" + dir.path().string() + "' && KORVEX_OPC_SERVER_CONF='" +
+                                    serverConf + "' " + "KORVEX_OPC_INSTDIR='" +
+                                    dir.path().string() + "' '" FENLO_HOST_PATH "' " + args +
+                                    " <stdin.txt >stdout.txt 2>stderr.txt; echo $? >rc.txt";
         std::system(command.c_str());
         HostRun r;
         r.code = std::stoi(dir.read("rc.txt"));
@@ -114,22 +114,23 @@ TEST_F(FenloHostTest, DescribePrintsTheServerDescription) {
 TEST_F(FenloHostTest, BrowsePrintsEveryCallbackInOrder) {
     const HostRun r = run("browse");
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_THAT(r.lines(),
-                ElementsAre("node\tADR03", "tag\tADR03.DEVICE_ID\t8\t1", "tag\tADR03.Mode\t17\t1",
-                            "node\tADR03.Analog", "tag\tADR03.Analog.Level\t2\t3",
-                            "tag\tADR03.Analog.Temp_start\t5\t3", "tag\tADR03.Analog.Temp_end\t5\t3",
-                            "tag\tADR03.Analog.Temp_unit\t8\t3",
-                            "tag\tADR03.Analog.Temp_format\t17\t3",
-                            "tag\tADR03.Analog.Temp_factor\t5\t3",
-                            "tag\tADR03.Analog.Temp_name\t8\t3", "tag\tADR03.Analog.Temp\t4\t3",
-                            "node\tADR03.Text", "tag\tADR03.Text.Label\t8\t3"));
+    EXPECT_THAT(
+        r.lines(),
+        ElementsAre("node\tADR03", "tag\tADR03.DEVICE_ID\t8\t1", "tag\tADR03.Mode\t17\t1",
+                    "node\tADR03.Analog", "tag\tADR03.Analog.Level\t2\t3",
+                    "tag\tADR03.Analog.Temp_start\t5\t3", "tag\tADR03.Analog.Temp_end\t5\t3",
+                    "tag\tADR03.Analog.Temp_unit\t8\t3", "tag\tADR03.Analog.Temp_format\t17\t3",
+                    "tag\tADR03.Analog.Temp_factor\t5\t3", "tag\tADR03.Analog.Temp_name\t8\t3",
+                    "tag\tADR03.Analog.Temp\t4\t3", "node\tADR03.Text",
+                    "tag\tADR03.Text.Label\t8\t3"));
     EXPECT_EQ(r.err, "");
     EXPECT_THAT(dir.read("FreeScale.dat"), HasSubstr("3\tAnalog.Temp\t0.0\t100.0\t%\t1.0\t1\t"));
 }
 
 TEST_F(FenloHostTest, BrowseShowsTheBuildMessagesOnStandardError) {
-    dir.write("fenlodrv.ini", "[SLAVE01]\nCFG=sensor.cfg\n[SLAVE02]\nCFG=gone.cfg\n"
-                              "[SLAVE04]\nCFG=sensor.cfg\n");
+    dir.write("fenlodrv.ini",
+              "[SLAVE01]\nCFG=sensor.cfg\n[SLAVE02]\nCFG=gone.cfg\n"
+              "[SLAVE04]\nCFG=sensor.cfg\n");
     const HostRun r = run("browse");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.lines().front(), "node\tADR01");
@@ -146,8 +147,8 @@ TEST_F(FenloHostTest, ReadAnswersOneJsonObjectPerItem) {
     const json id = json::parse(lines[0]);
     EXPECT_EQ(id["item"], "ADR03.DEVICE_ID");
     EXPECT_EQ(id["quality"], 0);  // nothing can be polled on a missing port
-    EXPECT_THAT(id["time"].get<std::string>(), testing::MatchesRegex(
-                                                  "20[0-9][0-9]-[01][0-9]-[0-3][0-9]T.*Z"));
+    EXPECT_THAT(id["time"].get<std::string>(),
+                testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]T.*Z"));
     const json end = json::parse(lines[1]);
     EXPECT_EQ(end["vt"], 5);
     EXPECT_EQ(end["quality"], 192);
@@ -193,23 +194,25 @@ TEST_F(FenloHostTest, UnknownItemsBadValuesAndMissingPluginsExitWithTwo) {
 }
 
 TEST_F(FenloHostTest, WriteSendsOneBatch) {
-    const HostRun r = run("write ADR03.Analog.Level=12 \"ADR03.Text.Label=a b\" "
-                      "ADR03.Analog.Temp_factor=2.5");
+    const HostRun r =
+        run("write ADR03.Analog.Level=12 \"ADR03.Text.Label=a b\" "
+            "ADR03.Analog.Temp_factor=2.5");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(json::parse(r.out), json::parse(R"({"written":["ADR03.Analog.Level",
               "ADR03.Text.Label","ADR03.Analog.Temp_factor"]})"));
 }
 
 TEST_F(FenloHostTest, SessionAnswersCommandsWithJsonLines) {
-    const HostRun r = run("session", "read ADR03.Analog.Temp_unit\n"
-                                 "\n"
-                                 "wait ADR03.DEVICE_ID bad 1000\n"
-                                 "wait ADR03.DEVICE_ID good 60\n"
-                                 "sleep 5\n"
-                                 "write ADR03.Analog.Level=-5\n"
-                                 "read ADR03.Missing\n"
-                                 "quit\n"
-                                 "read ADR03.DEVICE_ID\n");
+    const HostRun r = run("session",
+                          "read ADR03.Analog.Temp_unit\n"
+                          "\n"
+                          "wait ADR03.DEVICE_ID bad 1000\n"
+                          "wait ADR03.DEVICE_ID good 60\n"
+                          "sleep 5\n"
+                          "write ADR03.Analog.Level=-5\n"
+                          "read ADR03.Missing\n"
+                          "quit\n"
+                          "read ADR03.DEVICE_ID\n");
     EXPECT_EQ(r.code, 2);  // one command failed
     const auto lines = r.lines();
     ASSERT_EQ(lines.size(), 4u) << r.out;

@@ -1,5 +1,7 @@
 // The host's value handling and the OLE-automation stand-in it shares with the plug-in.
 
+#include "values.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +10,6 @@
 #include "fenlodrv/oleauto.h"
 #include "namespace_tree.h"
 #include "session.h"
-#include "values.h"
 
 namespace kvx::host {
 namespace {
@@ -55,21 +56,21 @@ TEST(OleAuto, VariantClearFreesTheTextAndEmptiesTheVariant) {
     VARIANT v;
     std::memset(static_cast<void*>(&v), 0x5A, sizeof(v));
     VariantInit(&v);
-    EXPECT_EQ(v.vt, VT_EMPTY);
-    EXPECT_EQ(v.value.llVal, 0);
+    EXPECT_EQ(+v.vt, VT_EMPTY);
+    EXPECT_EQ(+v.value.llVal, 0);
 
     const OLECHAR text[] = {u'h', u'i', 0};
     BSTR b = SysAllocString(text);
     v.vt = VT_BSTR;
     std::memcpy(&v.value, &b, sizeof(b));
     EXPECT_EQ(VariantClear(&v), 0);  // the leak checker sees a missed free
-    EXPECT_EQ(v.vt, VT_EMPTY);
+    EXPECT_EQ(+v.vt, VT_EMPTY);
     EXPECT_EQ(bstrOf(v), nullptr);
 
     v.vt = VT_R8;
     v.value.dblVal = 1.5;
     VariantClear(&v);
-    EXPECT_EQ(v.vt, VT_EMPTY);
+    EXPECT_EQ(+v.vt, VT_EMPTY);
 }
 
 TEST(OleAuto, FileTimeCountsTenthsOfMicrosecondsSince1601) {
@@ -86,11 +87,15 @@ TEST(OleAuto, FileTimeCountsTenthsOfMicrosecondsSince1601) {
 }
 
 TEST(HostValues, Utf8AndUtf16RoundTripIncludingSurrogatesAndBadBytes) {
-    const std::string text = "Temp \xC2\xB0" "C \xE2\x82\xAC \xF0\x9F\x98\x80";
+    const std::string text =
+        "Temp \xC2\xB0"
+        "C \xE2\x82\xAC \xF0\x9F\x98\x80";
     const std::u16string wide = Utf8ToUtf16(text);
     EXPECT_EQ(wide, u"Temp \u00B0C \u20AC \U0001F600");
     EXPECT_EQ(Utf16ToUtf8(wide), text);
-    EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                          "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD\uFFFD");  // cut sequence
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
@@ -99,27 +104,27 @@ TEST(HostValues, ParseValueConvertsToTheRegisteredTypeWithinItsRange) {
     std::string error;
     auto v = ParseValue(VT_I2, "-32768", error);
     ASSERT_TRUE(v);
-    EXPECT_EQ(v->vt, VT_I2);
-    EXPECT_EQ(v->value.iVal, -32768);
+    EXPECT_EQ(+v->vt, VT_I2);
+    EXPECT_EQ(+v->value.iVal, -32768);
     EXPECT_FALSE(ParseValue(VT_I2, "32768", error));
     EXPECT_NE(error.find("VT_I2"), std::string::npos);
     EXPECT_FALSE(ParseValue(VT_UI1, "256", error));
     EXPECT_FALSE(ParseValue(VT_UI2, "-1", error));
     EXPECT_FALSE(ParseValue(VT_I4, "12abc", error));
     EXPECT_FALSE(ParseValue(VT_I4, "", error));
-    EXPECT_EQ(ParseValue(VT_UI4, "+4294967295", error)->value.ulVal, 4294967295u);
-    EXPECT_FLOAT_EQ(ParseValue(VT_R4, "2.5e1", error)->value.fltVal, 25.0f);
+    EXPECT_EQ(+ParseValue(VT_UI4, "+4294967295", error)->value.ulVal, 4294967295u);
+    EXPECT_FLOAT_EQ(+ParseValue(VT_R4, "2.5e1", error)->value.fltVal, 25.0f);
     EXPECT_FALSE(ParseValue(VT_R4, "1e39", error));
     EXPECT_FALSE(ParseValue(VT_R8, "nan", error));
-    EXPECT_EQ(ParseValue(VT_BOOL, "true", error)->value.boolVal, -1);
-    EXPECT_EQ(ParseValue(VT_BOOL, "0", error)->value.boolVal, 0);
+    EXPECT_EQ(+ParseValue(VT_BOOL, "true", error)->value.boolVal, -1);
+    EXPECT_EQ(+ParseValue(VT_BOOL, "0", error)->value.boolVal, 0);
     EXPECT_FALSE(ParseValue(VT_BOOL, "yes", error));
     EXPECT_FALSE(ParseValue(65535, "1", error));
     EXPECT_NE(error.find("65535"), std::string::npos);
 
     auto text = ParseValue(VT_BSTR, "Ofen \xC3\xA4", error);
     ASSERT_TRUE(text);
-    EXPECT_EQ(text->vt, VT_BSTR);
+    EXPECT_EQ(+text->vt, VT_BSTR);
     EXPECT_EQ(SysStringLen(bstrOf(*text)), 6u);
     EXPECT_EQ(VariantToJson(*text), "Ofen \xC3\xA4");
     VariantClear(&*text);
@@ -160,14 +165,14 @@ TEST(HostNamespace, PathsJoinNamesFromTheRootAndTheFirstOfTwoEqualPathsCounts) {
     tree.addNode(adr, "Analog", &folder);
     tree.addTag(folder, "Temp", 0x10004, 3, 12, 0);  // high bits are not the VARIANT type
     tree.addTag(folder, "Temp", VT_I2, 1, 13, 0);
-    tree.addNode(0, "Gr\xE4t", &folder);              // ANSI name
+    tree.addNode(0, "Gr\xE4t", &folder);  // ANSI name
     EXPECT_EQ(tree.listing(),
               "node\tADR03\ntag\tADR03.DEVICE_ID\t8\t1\nnode\tADR03.Analog\n"
               "tag\tADR03.Analog.Temp\t4\t3\ntag\tADR03.Analog.Temp\t2\t1\nnode\tGr\xC3\xA4t\n");
     const auto item = tree.find("ADR03.Analog.Temp");
     ASSERT_TRUE(item);
     EXPECT_EQ(item->handle, 12u);
-    EXPECT_EQ(item->vt, VT_R4);
+    EXPECT_EQ(+item->vt, VT_R4);
     EXPECT_FALSE(tree.find("ADR03.Analog"));
     EXPECT_NE(adr, folder);
 }

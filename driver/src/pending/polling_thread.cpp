@@ -15,7 +15,9 @@ struct PollingThread::Impl {
 
 PollingThread::PollingThread(DriverState& state) : impl_(std::make_unique<Impl>(state)) {}
 
-PollingThread::~PollingThread() { stop(); }
+PollingThread::~PollingThread() {
+    stop();
+}
 
 bool PollingThread::start() {
     if (impl_->thread.joinable()) return false;
@@ -32,6 +34,8 @@ void PollingThread::stop() {
     impl_->thread.join();
 }
 
-bool PollingThread::running() const { return impl_->thread.joinable(); }
+bool PollingThread::running() const {
+    return impl_->thread.joinable();
+}
 
 }  // namespace kvx::driver

@@ -7,7 +7,7 @@
 namespace kvx::platform {
 
 class SharedLibrary {
-public:
+  public:
     SharedLibrary() = default;
     ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;
@@ -24,7 +24,7 @@ public:
     // Unloads the library (nothing when none is loaded).
     void close();
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 
