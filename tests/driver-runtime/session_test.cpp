@@ -1,0 +1,246 @@
+// A whole session of the plug-in against a simulated member on a real pseudo-terminal: INI
+// file and device description on disk, namespace, polling, read and write batches, scaling
+// properties that survive a restart.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "../driver/driver_test_support.h"
+#include "fenlodrv/oleauto.h"
+#include "kvx/sim/simulator.h"
+#include "plugin.h"
+
+using namespace kvx::driver;
+using namespace kvx::testing;
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+
+namespace {
+
+constexpr int kAddress = 5;
+
+const char* const kDeviceDescription =
+    "fetch1\tdesadr=0\tbytes=64\t\n"
+    "scanID\treadoffset=0\tlength=6\tIDstr=KX-100\tname=Pump KX-100\t\n"
+    "node\tname=Values\t\n"
+    "tag\tname=Count\taccess=rw\tdtype=int\treadoffset=8\twriteoffset=8\tlength=2\t\n"
+    "tag\tname=Total\taccess=rw\tdtype=ulong\treadoffset=10\twriteoffset=10\tlength=4\t\n"
+    "tag\tname=Temp\taccess=rw\tdtype=float\treadoffset=14\twriteoffset=14\tlength=2\t"
+    "factor=0\tdivoffset=63\t\n"
+    "tag\tname=Flow\taccess=rw\tdtype=float\treadoffset=16\twriteoffset=16\tlength=4\t"
+    "factor=1\t\n"
+    "tag\tname=Press\taccess=rw\tdtype=float2\treadoffset=20\twriteoffset=20\tlength=4\t"
+    "factor=1\t\n"
+    "tag\tname=Label\taccess=rw\tdtype=string\treadoffset=24\twriteoffset=24\tlength=8\t\n"
+    "tag\tname=Delay\taccess=rw\tdtype=s5time\treadoffset=32\twriteoffset=32\tlength=2\t\n"
+    "tag\tname=Mask\taccess=rw\tdtype=hex\treadoffset=34\twriteoffset=34\tlength=2\t"
+    "factor=0\t\n"
+    "tag\tname=Bits\taccess=rw\tdtype=bin\treadoffset=36\twriteoffset=36\tlength=1\t"
+    "factor=1\t\n"
+    "tag\tname=Byte\taccess=rw\tdtype=char\treadoffset=37\twriteoffset=37\tlength=1\t\n"
+    "tag\tname=Level\taccess=rw\tdtype=int\treadoffset=38\twriteoffset=38\tlength=2\t"
+    "fscale=1\t\n"
+    "tag\tname=Run\taccess=r\tdtype=bool\treadoffset=40\tlength=1\tbitoffset=3\t\n"
+    "tag\tname=Link\taccess=r\tdtype=timeout\tlength=0\t\n";
+
+std::vector<std::uint8_t> MemberMemory() {
+    std::vector<std::uint8_t> m(64, 0);
+    auto put = [&](std::size_t at, std::initializer_list<std::uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), m.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    const std::string id = "KX-100";
+    std::copy(id.begin(), id.end(), m.begin());
+    put(8, {0xFF, 0xFE});               // Count -2
+    put(10, {0x00, 0x01, 0x02, 0x03});  // Total 66051
+    put(14, {0x00, 0x64});              // Temp 100 / 10
+    put(16, {0x00, 0x00, 0xC0, 0x3F});  // Flow 1.5
+    put(20, {0x40, 0x20, 0x00, 0x00});  // Press 2.5
+    put(24, {'O', 'K', ' ', ' ', ' ', ' ', ' ', ' '});
+    put(32, {0x21, 0x23});  // Delay 123 s
+    put(34, {0x12, 0xAB});  // Mask "AB 12"
+    put(36, {0xA5});        // Bits
+    put(37, {0xC8});        // Byte 200
+    put(38, {0x00, 0x32});  // Level raw 50
+    put(40, {0x08});        // Run: bit 3
+    put(63, {10});          // divisor of Temp
+    return m;
+}
+
+class Session : public ::testing::Test {
+  protected:
+    Session() : sim(kvx::sim::SimulatorOptions{false, 3}) {
+        UseInstallDir(dir.path());
+        dir.write("dev.cfg", kDeviceDescription);
+        dir.write("fenlodrv.ini", "[RS232]\nCOM=" + sim.devicePath() +
+                                      "\n[KXBUS]\nWAIT=0\n[SLAVE05]\nCFG=dev.cfg\nNAME=IniPump\n");
+        sim.addMember(kAddress, MemberMemory());
+        sim.start();
+    }
+
+    void open(Plugin& plugin) {
+        recorder.reset();  // the recorder in use is a single global
+        recorder = std::make_unique<CallbackRecorder>();
+        ASSERT_NE(plugin.Initialize(), nullptr);
+        ASSERT_EQ(plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag), 1);
+    }
+
+    std::uint32_t handle(const std::string& name) {
+        const Callback* tag = recorder->tag("ADR05." + name);
+        EXPECT_NE(tag, nullptr) << name;
+        return tag ? tag->userData : 0;
+    }
+
+    // One read record as the host sends it: the registered type, no value.
+    SOXpSRequest read(Plugin& plugin, const std::string& name) {
+        SOXpSRequest r;
+        std::memset(static_cast<void*>(&r), 0, sizeof(r));
+        const Callback* tag = recorder->tag("ADR05." + name);
+        r.value.vt = static_cast<VARTYPE>(tag ? tag->valueType : 0u);
+        r.userData = handle(name);
+        EXPECT_EQ(plugin.HandleRequests(SOXPS_READ, 1, &r), 1);
+        EXPECT_EQ(r.completion, static_cast<std::uint32_t>(SOXPS_COMPLETED));
+        return r;
+    }
+    std::u16string readText(Plugin& plugin, const std::string& name) {
+        SOXpSRequest r = read(plugin, name);
+        EXPECT_EQ(r.value.vt, VT_BSTR) << name;
+        std::u16string text;
+        if (r.value.vt == VT_BSTR) {
+            text.assign(reinterpret_cast<const char16_t*>(r.value.value.bstrVal),
+                        SysStringLen(r.value.value.bstrVal));
+        }
+        VariantClear(&r.value);
+        return text;
+    }
+
+    void write(Plugin& plugin, const std::string& name, const VARIANT& value) {
+        SOXpSRequest r;
+        std::memset(static_cast<void*>(&r), 0, sizeof(r));
+        r.value = value;
+        r.userData = handle(name);
+        EXPECT_EQ(plugin.HandleRequests(SOXPS_WRITE, 1, &r), 1);
+        EXPECT_EQ(r.completion, static_cast<std::uint32_t>(SOXPS_COMPLETED));
+    }
+    void writeText(Plugin& plugin, const std::string& name, const std::u16string& text) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                            static_cast<std::uint32_t>(text.size()));
+        write(plugin, name, v);
+        VariantClear(&v);
+    }
+    template <typename Setter>
+    void writeValue(Plugin& plugin, const std::string& name, VARTYPE type, Setter set) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = type;
+        set(v);
+        write(plugin, name, v);
+    }
+
+    // Waits until the member has been polled again after a write (the priority member).
+    bool waitForPoll(std::size_t framesBefore) {
+        return sim.waitForFrames(kAddress, framesBefore + 2, 5s);
+    }
+
+    ScratchDir dir;
+    RecordingNotifier notes;
+    kvx::sim::Simulator sim;
+    std::unique_ptr<CallbackRecorder> recorder;
+};
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+}  // namespace
+
+TEST_F(Session, ReadsEveryTypeWritesItAndKeepsPropertiesAcrossARestart) {
+    auto plugin = std::make_unique<Plugin>();
+    open(*plugin);
+    EXPECT_EQ(readText(*plugin, "DEVICE_ID"), u"IniPump");
+    EXPECT_EQ(read(*plugin, "Values.Count").quality, SOXPS_QUALITY_BAD);
+    ASSERT_EQ(plugin->Start(), 1);
+    ASSERT_TRUE(
+        WaitUntil([&] { return read(*plugin, "Values.Count").quality == SOXPS_QUALITY_GOOD; }, 5s));
+
+    // Every tag reads with good quality.
+    EXPECT_EQ(readText(*plugin, "DEVICE_ID"), u"Pump KX-100");
+    EXPECT_EQ(read(*plugin, "Values.Count").value.value.iVal, -2);
+    SOXpSRequest total = read(*plugin, "Values.Total");
+    EXPECT_EQ(total.value.vt, VT_UI4);
+    EXPECT_EQ(total.value.value.ulVal, 66051u);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Temp").value.value.fltVal, 10.0f);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Flow").value.value.fltVal, 1.5f);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Press").value.value.fltVal, 2.5f);
+    EXPECT_EQ(readText(*plugin, "Values.Label"), u"OK");
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Delay").value.value.fltVal, 123.0f);
+    EXPECT_EQ(readText(*plugin, "Values.Mask"), u"AB 12");
+    EXPECT_EQ(readText(*plugin, "Values.Bits"), u"10100101");
+    EXPECT_EQ(read(*plugin, "Values.Byte").value.value.uiVal, 200);
+    SOXpSRequest level = read(*plugin, "Values.Level");
+    EXPECT_EQ(level.value.vt, VT_R4);
+    EXPECT_FLOAT_EQ(level.value.value.fltVal, 50.0f);  // 0..100 %, factor 1
+    EXPECT_EQ(read(*plugin, "Values.Run").value.value.boolVal, 1);
+    SOXpSRequest link = read(*plugin, "Values.Link");
+    EXPECT_EQ(link.value.value.iVal, 0);
+    EXPECT_EQ(link.quality, SOXPS_QUALITY_GOOD);
+
+    // Every writable type: written, sent, polled and read back.
+    std::size_t before = sim.frameCount(kAddress);
+    writeValue(*plugin, "Values.Count", VT_I2, [](VARIANT& v) { v.value.iVal = 1000; });
+    writeValue(*plugin, "Values.Total", VT_UI4, [](VARIANT& v) { v.value.ulVal = 4000000000u; });
+    writeValue(*plugin, "Values.Temp", VT_R4, [](VARIANT& v) { v.value.fltVal = 2.5f; });
+    writeValue(*plugin, "Values.Flow", VT_R4, [](VARIANT& v) { v.value.fltVal = -7.25f; });
+    writeValue(*plugin, "Values.Press", VT_R4, [](VARIANT& v) { v.value.fltVal = 1e5f; });
+    writeText(*plugin, "Values.Label", u"Pump 1");
+    writeValue(*plugin, "Values.Delay", VT_R4, [](VARIANT& v) { v.value.fltVal = 1.23f; });
+    writeText(*plugin, "Values.Mask", u"01 FE");
+    writeText(*plugin, "Values.Bits", u"0000 1111");
+    writeValue(*plugin, "Values.Byte", VT_UI1, [](VARIANT& v) { v.value.bVal = 7; });
+    writeValue(*plugin, "Values.Level", VT_R4, [](VARIANT& v) { v.value.fltVal = 75.0f; });
+    ASSERT_TRUE(waitForPoll(before + 11));
+    ASSERT_TRUE(
+        WaitUntil([&] { return read(*plugin, "Values.Count").value.value.iVal == 1000; }, 5s));
+    EXPECT_EQ(read(*plugin, "Values.Total").value.value.ulVal, 4000000000u);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Temp").value.value.fltVal, 2.5f);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Flow").value.value.fltVal, -7.25f);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Press").value.value.fltVal, 1e5f);
+    EXPECT_EQ(readText(*plugin, "Values.Label"), u"Pump 1");
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Delay").value.value.fltVal, 1.23f);
+    EXPECT_EQ(readText(*plugin, "Values.Mask"), u"01 FE");
+    EXPECT_EQ(readText(*plugin, "Values.Bits"), u"00001111");
+    EXPECT_EQ(read(*plugin, "Values.Byte").value.value.uiVal, 7);
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Level").value.value.fltVal, 75.0f);
+    EXPECT_THAT(sim.readMemory(kAddress, 38, 2), ElementsAre(0x00, 0x4B));
+
+    // Scaling properties: changed through the table, kept across a restart.
+    writeValue(*plugin, "Values.Level_end", VT_R8, [](VARIANT& v) { v.value.dblVal = 200.0; });
+    writeText(*plugin, "Values.Level_unit", u"m\u00B3");
+    EXPECT_FLOAT_EQ(read(*plugin, "Values.Level").value.value.fltVal, 150.0f);
+    plugin->Stop();
+    plugin.reset();
+
+    auto again = std::make_unique<Plugin>();
+    open(*again);
+    SOXpSRequest end = read(*again, "Values.Level_end");
+    EXPECT_EQ(end.value.vt, VT_R8);
+    EXPECT_EQ(end.value.value.dblVal, 200.0);
+    EXPECT_EQ(readText(*again, "Values.Level_unit"), u"m\u00B3");
+    again->Stop();
+    EXPECT_TRUE(notes.messages().empty());
+}
