@@ -48,7 +48,9 @@ bool LoadedPlugin::load(const std::filesystem::path& file, std::string& error) {
 std::filesystem::path DefaultPluginPath() {
     const std::filesystem::path exe = platform::CurrentExecutablePath();
     const std::filesystem::path dir = exe.empty() ? std::filesystem::path(".") : exe.parent_path();
-    for (const auto& candidate : {dir / kPluginFileName, dir / ".." / "lib" / kPluginFileName}) {
+    // Beside the program, in an installed tree, in the build tree.
+    for (const auto& candidate : {dir / kPluginFileName, dir / ".." / "lib" / kPluginFileName,
+                                  dir / ".." / "driver" / kPluginFileName}) {
         std::error_code ec;
         if (std::filesystem::exists(candidate, ec)) return candidate;
     }

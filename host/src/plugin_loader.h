@@ -29,7 +29,8 @@ class LoadedPlugin {
     PluginEntryPoints entry_;
 };
 
-// The plug-in built beside the running program.
+// The plug-in that belongs to the running program: beside it, in ../lib when installed, or in
+// ../driver in the build tree.
 std::filesystem::path DefaultPluginPath();
 
 }  // namespace kvx::host
