@@ -84,6 +84,8 @@ std::int32_t Plugin::Stop() {
 void Plugin::freeNodes() {
     // Property nodes only point at their owner's scaling record; the owner frees it.
     state_.nodes.clear();
+    // Reports are remembered by tag address; a rebuild may put new tags at the same places.
+    state_.infinityReports.clear();
     state_.generation = NextGeneration(state_.generation);
 }
 

@@ -202,6 +202,33 @@ TEST_F(PluginTest, HandlesOfAStoppedPluginAreUnknownAlsoAfterARebuild) {
     EXPECT_NE(FindNode(plugin.state(), fresh), nullptr);
 }
 
+TEST_F(PluginTest, ValueErrorIsReportedOncePerTagAndAgainAfterARebuild) {
+    // A raw value of -32768 times 1e38 is below the float range: negative infinity.
+    dir.write("b.cfg", TagLine("name=Huge\taccess=r\tdtype=float\treadoffset=0\tlength=2"
+                               "\tfactor=1e38"));
+    initAndBuild("[SLAVE03]\nCFG=b.cfg\n");
+    auto readHuge = [this] {
+        plugin.state().image[3][0] = 0x80;
+        plugin.state().image[3][1] = 0x00;
+        SOXpSRequest r = recordFor(handle("ADR03.Huge"), VT_R4);
+        plugin.HandleRequests(SOXPS_READ, 1, &r);
+        EXPECT_EQ(+r.completion, 2u);
+    };
+    auto reports = [this] {
+        int n = 0;
+        for (const auto& m : notes.messages()) n += m.text == "Fehler in Tag" ? 1 : 0;
+        return n;
+    };
+    readHuge();
+    readHuge();
+    EXPECT_EQ(reports(), 1);
+    plugin.Stop();
+    recorder.calls.clear();
+    plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag);
+    readHuge();
+    EXPECT_EQ(reports(), 2);
+}
+
 TEST_F(PluginTest, GenerationsWrapWithoutEverMakingHandleZero) {
     EXPECT_EQ(NextGeneration(kGenerationMask), 1u);
     EXPECT_EQ(NextGeneration(1), 2u);
