@@ -20,10 +20,14 @@ sigset_t terminationSet() {
 
 const char* signalName(int sig) {
     switch (sig) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        default: return "signal";
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "signal";
     }
 }
 

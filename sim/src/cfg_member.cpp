@@ -29,9 +29,8 @@ template <typename Entry>
 std::vector<const Entry*> firstPerOffset(const std::vector<Entry>& entries) {
     std::vector<const Entry*> out;
     for (const Entry& e : entries) {
-        const bool seen = std::any_of(out.begin(), out.end(), [&](const Entry* o) {
-            return o->readoffset == e.readoffset;
-        });
+        const bool seen = std::any_of(
+            out.begin(), out.end(), [&](const Entry* o) { return o->readoffset == e.readoffset; });
         if (!seen) out.push_back(&e);
     }
     return out;
@@ -76,7 +75,8 @@ CfgMemberInfo Simulator::addMemberFromCfg(int address, const std::filesystem::pa
                 driverEntries.push_back({rec.readoffset, rec.length, rec.idStr, rec.name});
                 driverLines.push_back(rec.line);
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     if (driverIn.bad()) throw SimError(name + ": cannot be read");
@@ -102,8 +102,8 @@ CfgMemberInfo Simulator::addMemberFromCfg(int address, const std::filesystem::pa
 
     for (const config::ScanIdEntry* e : firstPerOffset(driverEntries)) {
         const std::string text = idBytes(e->idStr, e->length);
-        const std::string who = "scanID \"" + e->idStr + "\" (readoffset " +
-                                std::to_string(e->readoffset) + ")";
+        const std::string who =
+            "scanID \"" + e->idStr + "\" (readoffset " + std::to_string(e->readoffset) + ")";
         if (e->length <= 0 || text.size() > static_cast<std::size_t>(e->length)) {
             info.warnings.push_back(name + ": " + who + ": the text does not fit its length " +
                                     std::to_string(e->length));
@@ -132,8 +132,8 @@ CfgMemberInfo Simulator::addMemberFromCfg(int address, const std::filesystem::pa
     }
     for (const config::ScanIdEntry* e : firstPerOffset(tool.entries)) {
         const std::string text = idBytes(e->idStr, e->length);
-        const std::string who = "scanID \"" + e->idStr + "\" (readoffset " +
-                                std::to_string(e->readoffset) + ")";
+        const std::string who =
+            "scanID \"" + e->idStr + "\" (readoffset " + std::to_string(e->readoffset) + ")";
         if (e->length <= 0 || text.size() > static_cast<std::size_t>(e->length)) continue;
         const int end = e->readoffset + e->length;
         if (e->readoffset < 0 || end > tool.fetchIdBytes ||
@@ -144,9 +144,9 @@ CfgMemberInfo Simulator::addMemberFromCfg(int address, const std::filesystem::pa
             continue;
         }
         for (int i = 0; i < e->length; ++i) {
-            placements.push_back(
-                {static_cast<std::size_t>(tool.fetchIdAddress + e->readoffset + i),
-                 std::string(1, text[static_cast<std::size_t>(i)]), who + " for the scan tool"});
+            placements.push_back({static_cast<std::size_t>(tool.fetchIdAddress + e->readoffset + i),
+                                  std::string(1, text[static_cast<std::size_t>(i)]),
+                                  who + " for the scan tool"});
         }
     }
     if (!tool.loaded()) {

@@ -41,8 +41,7 @@ MemberArg parseMemberArg(const std::string& arg) {
         throw kvx::sim::SimError("--member " + arg + ": \"" + addr + "\" is not a bus address");
     }
     if (m.address < 0 || m.address > kvx::sim::kMaxBusAddress) {
-        throw kvx::sim::SimError("--member " + arg + ": bus address " + addr +
-                                 " is outside 0..31");
+        throw kvx::sim::SimError("--member " + arg + ": bus address " + addr + " is outside 0..31");
     }
     m.cfg = arg.substr(eq + 1);
     return m;
@@ -108,7 +107,8 @@ int main(int argc, char** argv) {
             for (auto& w : info.warnings) warnings.push_back(std::move(w));
         }
         if (scenario) {
-            for (auto& w : kvx::sim::ApplyScenario(*sim, *scenario)) warnings.push_back(std::move(w));
+            for (auto& w : kvx::sim::ApplyScenario(*sim, *scenario))
+                warnings.push_back(std::move(w));
             if (noWireTiming) sim->setWireTiming(false);  // the command line has the last word
         }
         for (const auto& w : warnings) std::cerr << "kxbus-sim: warning: " << w << '\n';

@@ -119,7 +119,8 @@ MemoryPatch parsePatch(const Context& ctx, const json& v, const std::string& whe
     if (v.contains("text")) {
         if (!v["text"].is_string()) ctx.fail(where + ".text", "a string is expected");
         // JSON text is UTF-8; members keep their texts in the OEM code page.
-        const std::string t = platform::AnsiToOem(platform::Utf8ToAnsi(v["text"].get<std::string>()));
+        const std::string t =
+            platform::AnsiToOem(platform::Utf8ToAnsi(v["text"].get<std::string>()));
         p.bytes.assign(t.begin(), t.end());
     } else if (v.contains("hex")) {
         if (!v["hex"].is_string() || !ParseHexText(v["hex"].get<std::string>(), p.bytes)) {
