@@ -1,25 +1,21 @@
-#include "kvx/platform/port_name.h"
-
 #include <cctype>
 #include <charconv>
+#include <optional>
+
+#include "kvx/platform/port_name.h"
 
 namespace kvx::platform {
 
-bool isAcceptablePortName(std::string_view name) {
-    return !name.empty() && name.size() <= kMaxPortNameLength &&
-           name.find('\0') == std::string_view::npos;
-}
-
 namespace {
-// "COMn" with n >= 1, letters in any case; returns n or nullopt.
+// "COMn" with n >= 1, letters in any case; returns n.
 std::optional<unsigned> comPortNumber(std::string_view name) {
     if (name.size() < 4) return std::nullopt;
     for (int i = 0; i < 3; ++i) {
         if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return std::nullopt;
     }
     unsigned n = 0;
-    auto digits = name.substr(3);
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    const auto digits = name.substr(3);
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
     if (ec != std::errc{} || end != digits.data() + digits.size() || n == 0) return std::nullopt;
     return n;
 }

@@ -1,0 +1,57 @@
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <utility>
+
+#include "kvx/platform/shared_library.h"
+
+namespace kvx::platform {
+
+SharedLibrary::~SharedLibrary() {
+    close();
+}
+
+SharedLibrary::SharedLibrary(SharedLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+SharedLibrary& SharedLibrary::operator=(SharedLibrary&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+bool SharedLibrary::open(const std::filesystem::path& file, std::string& error) {
+    close();
+    // A full path keeps LoadLibrary from searching the system's directories.
+    const std::filesystem::path full = std::filesystem::absolute(file);
+    handle_ = ::LoadLibraryW(full.wstring().c_str());
+    if (handle_ == nullptr) {
+        error = "cannot be loaded (system error " + std::to_string(::GetLastError()) + ")";
+        return false;
+    }
+    error.clear();
+    return true;
+}
+
+void* SharedLibrary::symbol(const char* name) const {
+    if (handle_ == nullptr) return nullptr;
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+void SharedLibrary::close() {
+    if (handle_ != nullptr) {
+        ::FreeLibrary(static_cast<HMODULE>(handle_));
+        handle_ = nullptr;
+    }
+}
+
+std::filesystem::path CurrentExecutablePath() {
+    wchar_t buffer[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, buffer, 32768);
+    if (n == 0 || n >= 32768) return {};
+    return std::filesystem::path(std::wstring(buffer, n));
+}
+
+}  // namespace kvx::platform
