@@ -127,6 +127,11 @@ struct Simulator::Impl {
     void serve();
     void handle(detail::ScannedFrame&& frame, MonoTime arrival);
     void sendPaced(const std::vector<std::uint8_t>& bytes, MonoTime start);
+    // Sleeps until `t`; false at once when a stop is requested (the answer is then dropped).
+    bool sleepUntil(MonoTime t);
+
+    std::mutex stopMutex;
+    std::condition_variable stopWake;
 };
 
 // Serving thread: read what arrives, pick frames out of it, answer them.
@@ -247,7 +252,7 @@ void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
 // against absolute deadlines, so sleeping late never accumulates into the next byte.
 void Simulator::Impl::sendPaced(const std::vector<std::uint8_t>& bytes, MonoTime start) {
     if (!wireTiming.load()) {
-        std::this_thread::sleep_until(start);
+        if (!sleepUntil(start)) return;
         pty->writeAll(bytes.data(), bytes.size());
         return;
     }
@@ -264,8 +269,13 @@ void Simulator::Impl::sendPaced(const std::vector<std::uint8_t>& bytes, MonoTime
             sent = due;
             continue;
         }
-        std::this_thread::sleep_until(start + kByteTime * static_cast<long>(sent + 1));
+        if (!sleepUntil(start + kByteTime * static_cast<long>(sent + 1))) return;
     }
+}
+
+bool Simulator::Impl::sleepUntil(MonoTime t) {
+    std::unique_lock lock(stopMutex);
+    return !stopWake.wait_until(lock, t, [this] { return stopRequested.load(); });
 }
 
 Simulator::Simulator(SimulatorOptions options) : impl_(std::make_unique<Impl>()) {
@@ -295,7 +305,11 @@ void Simulator::start() {
 
 void Simulator::stop() {
     if (!impl_->isRunning.load()) return;
-    impl_->stopRequested = true;
+    {
+        std::lock_guard lock(impl_->stopMutex);
+        impl_->stopRequested = true;
+    }
+    impl_->stopWake.notify_all();
     if (impl_->thread.joinable()) impl_->thread.join();
     impl_->isRunning = false;
 }

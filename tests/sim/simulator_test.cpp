@@ -425,3 +425,29 @@ TEST(SimConcurrency, AnswersAreConsistentWhileMemoryIsPoked) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stop does not wait for an answer that is still being held back.
+TEST(SimLifecycle, StopInterruptsAPendingAnswer) {
+    Simulator sim(kvx::sim::SimulatorOptions{true, 1});
+    sim.addMember(4, counting(16));
+    kvx::sim::Faults f;
+    f.delayRate = 1.0;
+    f.delay = std::chrono::seconds(5);
+    sim.setFaults(4, f);
+    sim.start();
+    Master m(sim.devicePath(), 50);
+    m.send(shortFrame(4, 0, 4));
+    ASSERT_TRUE(sim.waitForFrames(1, 1s));
+    const auto t0 = std::chrono::steady_clock::now();
+    sim.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    EXPECT_TRUE(m.receive(15).empty());
+    // And it serves again after a restart.
+    sim.clearFaults(4);
+    sim.start();
+    EXPECT_EQ(m.exchange(shortFrame(4, 0, 4), 15).size(), 15u);
+}
+
+}  // namespace
