@@ -1,0 +1,108 @@
+#include "kvx/scantool/bus_access.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kvx::scantool {
+
+int AnswerTime(int bytes) {
+    // 11 bit times per byte at 19200 baud, as the tool has always computed it.
+    return static_cast<int>(bytes * 0.5729166666666666);
+}
+
+std::array<std::uint8_t, 10> ShortFrame(int busAddress, int dataAddress, int byteCount, int zeroByte) {
+    const auto a = static_cast<std::uint8_t>(busAddress);
+    const auto d = static_cast<std::uint8_t>(dataAddress);
+    const auto z = static_cast<std::uint8_t>(zeroByte);
+    const auto n = static_cast<std::uint8_t>(byteCount);
+    const auto header = static_cast<std::uint8_t>(0x10 + a + d + z + n);
+    return {0x00, 0x00, 0x00, 0x10, a, d, z, n, header, 0x16};
+}
+
+platform::LineSettings ToolLineSettings() {
+    platform::LineSettings s;
+    s.baudRate = 19200;
+    s.byteSize = 8;
+    s.parity = platform::Parity::Even;
+    s.stopBits = platform::StopBits::One;
+    s.binary = true;
+    s.parityCheck = true;
+    s.outxCtsFlow = false;
+    s.outxDsrFlow = false;
+    s.dtrControl = platform::DtrControl::Disable;
+    s.dsrSensitivity = false;
+    s.outX = false;
+    s.inX = false;
+    s.errorChar = true;
+    s.rtsControl = platform::RtsControl::Enable;
+    s.abortOnError = true;
+    s.xonLimit = 0;
+    s.xoffLimit = 0;
+    s.xonChar = 0;
+    s.xoffChar = 0;
+    s.eventChar = 0x16;
+    return s;
+}
+
+namespace {
+platform::SerialTimeouts ToolTimeouts(int answerTimeout) {
+    platform::SerialTimeouts t;
+    t.readInterval = 20;
+    t.readTotalMultiplier = 0;
+    // A total of 0 would mean "no total limit": a read must always end.
+    t.readTotalConstant = static_cast<std::uint32_t>(std::max(answerTimeout, 1));
+    t.writeTotalMultiplier = 1;
+    t.writeTotalConstant = 300;
+    return t;
+}
+}  // namespace
+
+int ToolBus::OpenComPort(std::string_view name) {
+    port_.reset();
+    int error = 0;
+    port_ = platform::SerialDevice::open(name, error);
+    if (!port_) return -1;
+    port_->setQueueSizes(1024, 1024);
+    if (!port_->setLineSettings(ToolLineSettings())) {
+        const int code = port_->lastError();
+        if (messages_) {
+            messages_("Error on the COM-Port!\nChange Com-Port in FENLODRV.INI",
+                      "ZAN KVX-OPC-Server COM-ERROR");
+        }
+        // The read that follows must still end within the answer timeout.
+        port_->setTimeouts(ToolTimeouts(answerTimeout));
+        return code < 0 ? 0 : code;
+    }
+    port_->setQueueSizes(1024, 1024);
+    port_->setTimeouts(ToolTimeouts(answerTimeout));
+    return 0;
+}
+
+void ToolBus::CloseComPort() {
+    if (port_) port_->close();
+    port_.reset();
+}
+
+int ToolBus::FetchBlock(std::span<std::uint8_t> destination, int busAddress, int dataAddress,
+                        int byteCount, int zeroByte) {
+    const auto frame = ShortFrame(busAddress, dataAddress, byteCount, zeroByte);
+    if (OpenComPort(portName) < 0) return -1;
+
+    std::size_t written = 0;
+    port_->write(frame.data(), frame.size(), written);
+
+    std::array<std::uint8_t, kReceiveAreaSize> receive{};
+    const int want = std::clamp(byteCount + 11, 0, kReceiveAreaSize);
+    std::size_t got = 0;
+    if (want > 0) port_->read(receive.data(), static_cast<std::size_t>(want), got);
+    CloseComPort();
+
+    // Only bytes that arrived are copied; the rest of the destination keeps what it held.
+    const std::size_t dataArrived = got > 9 ? got - 9 : 0;
+    const std::size_t copy =
+        std::min({static_cast<std::size_t>(std::max(byteCount, 0)), dataArrived, destination.size()});
+    if (copy > 0) std::memcpy(destination.data(), receive.data() + 9, copy);
+    return static_cast<int>(got);
+}
+
+}  // namespace kvx::scantool
