@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -196,7 +198,7 @@ class PosixSerialDevice final : public SerialDevice {
         tio.c_cc[VTIME] = 0;
         ::cfsetispeed(&tio, speed);
         ::cfsetospeed(&tio, speed);
-        if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return fail();
+        if (::tcsetattr(fd_, TCSANOW, &tio) != 0 && !onlyParityDropped(tio)) return fail();
 
         applyModemLine(TIOCM_DTR, in.dtrControl == DtrControl::Enable);
         if (in.rtsControl != RtsControl::Handshake) {
@@ -316,6 +318,23 @@ class PosixSerialDevice final : public SerialDevice {
     bool fail(int code = 0) {
         lastError_ = code != 0 ? code : errno;
         return false;
+    }
+
+    // Pseudo-terminals carry no parity: the kernel drops the parity bits and the C library
+    // then reports the whole change as refused although everything else was applied. On a
+    // pseudo-terminal that is not a failure of the port.
+    bool onlyParityDropped(const termios& wanted) {
+        const int err = errno;
+        struct stat st {};
+        termios now{};
+        const bool pty = ::fstat(fd_, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+                         major(st.st_rdev) <= 143;
+        constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
+        const bool rest = pty && ::tcgetattr(fd_, &now) == 0 &&
+                          (now.c_cflag & ~kParityBits) == (wanted.c_cflag & ~kParityBits) &&
+                          now.c_iflag == wanted.c_iflag && ::cfgetospeed(&now) == ::cfgetospeed(&wanted);
+        errno = err;
+        return rest;
     }
 
     void applyModemLine(int line, bool on) {

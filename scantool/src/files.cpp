@@ -2,9 +2,7 @@
 
 #include <fmt/format.h>
 
-#include <fstream>
-#include <random>
-#include <system_error>
+#include "kvx/platform/atomic_file.h"
 
 namespace kvx::scantool {
 
@@ -110,29 +108,13 @@ std::string WithCrLf(std::string_view text) {
 }
 
 SaveResult SaveFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-    std::random_device random;
-    const auto temp = path.parent_path() /
-                      fmt::format(".{}.{:08x}.tmp", path.filename().string(), random());
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) return SaveResult::OpenFailed;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    const bool written = static_cast<bool>(out.flush());
-    out.close();
-    std::error_code ec;
-    if (!written) {
-        std::filesystem::remove(temp, ec);
-        return SaveResult::WriteFailed;
-    }
-    if (out.fail()) {
-        std::filesystem::remove(temp, ec);
-        return SaveResult::CloseFailed;
-    }
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        std::filesystem::remove(temp, ec);
-        return SaveResult::WriteFailed;
-    }
-    return SaveResult::Ok;
+    std::string error;
+    if (platform::WriteFileAtomically(path, bytes, &error)) return SaveResult::Ok;
+    // The step that failed decides which of the tool's messages fits: no temporary file
+    // means the target could not be opened; the old file is untouched in every case.
+    if (error.find("cannot create a temporary file") != std::string::npos) return SaveResult::OpenFailed;
+    if (error.find("close failed") != std::string::npos) return SaveResult::CloseFailed;
+    return SaveResult::WriteFailed;
 }
 
 }  // namespace kvx::scantool

@@ -196,6 +196,7 @@ bool CScanToolDlg::PortAccessCheck() {
 // ---- port selection -------------------------------------------------------------------
 
 void CScanToolDlg::OnCom() {
+    lastFileWritten_ = false;
     auto candidates = env_.portCandidates;
     CSelectComPortDlg dialog(bus_.portName, [candidates]() {
         return OpenablePorts(candidates ? candidates() : CandidatePorts());
@@ -214,7 +215,9 @@ void CScanToolDlg::OnCom() {
     }
     bus_.portName = chosen;
     if (auto ini = LocateToolIni()) {
-        if (!config::WriteProfileString(*ini, "RS232", "COM", bus_.portName)) {
+        lastFilePath_ = *ini;
+        lastFileWritten_ = config::WriteProfileString(*ini, "RS232", "COM", bus_.portName);
+        if (!lastFileWritten_) {
             Warn("Can\xB4t write " + ini->string() + "!", kIniError);
         }
     } else {

@@ -22,8 +22,4 @@ std::optional<std::filesystem::path> LocateToolIni(std::string_view fileName,
                                                    const std::filesystem::path& currentDirectory,
                                                    std::string_view pathVariable);
 
-// `name` in `directory`, or an entry whose name equals it without regard to case.
-std::optional<std::filesystem::path> FindFileNoCase(const std::filesystem::path& directory,
-                                                    std::string_view name);
-
 }  // namespace kvx::scantool
