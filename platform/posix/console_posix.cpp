@@ -1,7 +1,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-
 #include "kvx/platform/console.h"
 
 namespace kvx::platform {
@@ -10,14 +9,19 @@ namespace {
 volatile sig_atomic_t g_requests = 0;
 struct sigaction g_previous {};
 
-extern "C" void CountInterrupt(int) { g_requests = g_requests + 1; }
+extern "C" void CountInterrupt(int) {
+    g_requests = g_requests + 1;
+}
 }  // namespace
 
 bool IsTerminal(StandardStream stream) {
     switch (stream) {
-        case StandardStream::Input: return ::isatty(STDIN_FILENO) == 1;
-        case StandardStream::Output: return ::isatty(STDOUT_FILENO) == 1;
-        case StandardStream::Error: return ::isatty(STDERR_FILENO) == 1;
+        case StandardStream::Input:
+            return ::isatty(STDIN_FILENO) == 1;
+        case StandardStream::Output:
+            return ::isatty(STDOUT_FILENO) == 1;
+        case StandardStream::Error:
+            return ::isatty(STDERR_FILENO) == 1;
     }
     return false;
 }

@@ -10,7 +10,9 @@
 
 namespace kvx::scantool::cli {
 
-std::string ForTerminal(std::string_view ansi) { return platform::AnsiToUtf8(ansi); }
+std::string ForTerminal(std::string_view ansi) {
+    return platform::AnsiToUtf8(ansi);
+}
 
 namespace {
 
@@ -26,10 +28,11 @@ class CliProgressView final : public ProgressView {
     void Update(const ProgressWindow& window) override {
         if (!drawn_) return;
         constexpr int kWidth = 32;
-        const long long span = std::max(1LL, static_cast<long long>(window.upper()) - window.lower());
-        const long long done =
-            std::clamp<long long>((static_cast<long long>(window.position()) - window.lower()) * kWidth / span,
-                                  0, kWidth);
+        const long long span =
+            std::max(1LL, static_cast<long long>(window.upper()) - window.lower());
+        const long long done = std::clamp<long long>(
+            (static_cast<long long>(window.position()) - window.lower()) * kWidth / span, 0,
+            kWidth);
         const std::string bar = std::string(static_cast<std::size_t>(done), '#') +
                                 std::string(static_cast<std::size_t>(kWidth - done), '.');
         std::string line;
@@ -49,7 +52,9 @@ class CliProgressView final : public ProgressView {
     bool drawn_;
 };
 
-bool ReadLine(std::string& line) { return static_cast<bool>(std::getline(std::cin, line)); }
+bool ReadLine(std::string& line) {
+    return static_cast<bool>(std::getline(std::cin, line));
+}
 
 }  // namespace
 
@@ -76,7 +81,8 @@ bool CliFrontEnd::AskYesNo(std::string_view text, std::string_view caption) {
     if (!stdinIsTerminal_) return true;
     ClearProgressLine();
     for (;;) {
-        std::fputs(fmt::format("{}: {} [y/n] ", ForTerminal(caption), ForTerminal(text)).c_str(), stderr);
+        std::fputs(fmt::format("{}: {} [y/n] ", ForTerminal(caption), ForTerminal(text)).c_str(),
+                   stderr);
         std::fflush(stderr);
         std::string line;
         if (!ReadLine(line)) return true;

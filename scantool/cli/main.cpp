@@ -2,9 +2,9 @@
 // selection from a terminal or a script. Works in the current directory like the window
 // version: the .cfg files, LINKSPY.INI and the protocol files are found and written there.
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -60,7 +60,9 @@ nlohmann::json ScanTableJson(const CScanToolDlg& tool, bool withTest) {
     return out;
 }
 
-void Refuse(const std::string& text) { std::fputs(fmt::format("linkspy-cli: {}\n", text).c_str(), stderr); }
+void Refuse(const std::string& text) {
+    std::fputs(fmt::format("linkspy-cli: {}\n", text).c_str(), stderr);
+}
 
 // Scan, then the test when `cycles` is set. 0 when every step completed.
 int ScanAndTest(CScanToolDlg& tool, bool test) {
@@ -125,7 +127,8 @@ int main(int argc, char** argv) {
     report->add_option("--comment", comment, "Short comment (at most 250 characters)");
 
     auto* generate = app.add_subcommand("generate", "Scan, then write fenlodrv.ini");
-    generate->add_flag("--system-dir", answers.systemDirectory, "Write into the system directory (/etc)");
+    generate->add_flag("--system-dir", answers.systemDirectory,
+                       "Write into the system directory (/etc)");
     std::optional<std::string> com;
     generate->add_option("--com", com, "Port to name in the file (default: the tool's port)");
 
@@ -133,7 +136,9 @@ int main(int argc, char** argv) {
     int addr = 0, data = 0, count = 0;
     fetch->add_option("--addr", addr, "Bus address")->required()->check(CLI::Range(0, 255));
     fetch->add_option("--data", data, "Data address")->required()->check(CLI::Range(0, 255));
-    fetch->add_option("--count", count, "Byte count")->required()->check(CLI::Range(0, kMaxFetchBytes));
+    fetch->add_option("--count", count, "Byte count")
+        ->required()
+        ->check(CLI::Range(0, kMaxFetchBytes));
 
     CLI11_PARSE(app, argc, argv);
 
@@ -148,7 +153,8 @@ int main(int argc, char** argv) {
 
     const std::string ansiComment = kvx::platform::Utf8ToAnsi(comment);
     if (ansiComment.size() > CSaveProtocolDlg::kCommentLimit) {
-        Refuse(fmt::format("the comment has more than {} characters", CSaveProtocolDlg::kCommentLimit));
+        Refuse(fmt::format("the comment has more than {} characters",
+                           CSaveProtocolDlg::kCommentLimit));
         return 2;
     }
     answers.cycles = cycles;
@@ -178,8 +184,8 @@ int main(int argc, char** argv) {
             frontEnd.ShowMessage("Test OK!", "ZAN LINKSPY COM-TEST", MessageIcon::Information);
             return 0;
         }
-        frontEnd.ShowMessage("No access to the COM-Port!\nChange Com-Port", "ZAN LINKSPY COM-TEST-ERROR",
-                             MessageIcon::Warning);
+        frontEnd.ShowMessage("No access to the COM-Port!\nChange Com-Port",
+                             "ZAN LINKSPY COM-TEST-ERROR", MessageIcon::Warning);
         return 1;
     }
     if (*portSet) {
@@ -216,7 +222,8 @@ int main(int argc, char** argv) {
             std::cout << ScanTableJson(tool, true).dump(2) << '\n';
         } else {
             PrintMemberList(tool);
-            std::cout << "Cycle: " << tool.cycleField() << '\n' << "Test-Time: " << tool.elapsedField() << '\n';
+            std::cout << "Cycle: " << tool.cycleField() << '\n'
+                      << "Test-Time: " << tool.elapsedField() << '\n';
         }
         return rc;
     }

@@ -10,7 +10,8 @@ int AnswerTime(int bytes) {
     return static_cast<int>(bytes * 0.5729166666666666);
 }
 
-std::array<std::uint8_t, 10> ShortFrame(int busAddress, int dataAddress, int byteCount, int zeroByte) {
+std::array<std::uint8_t, 10> ShortFrame(int busAddress, int dataAddress, int byteCount,
+                                        int zeroByte) {
     const auto a = static_cast<std::uint8_t>(busAddress);
     const auto d = static_cast<std::uint8_t>(dataAddress);
     const auto z = static_cast<std::uint8_t>(zeroByte);
@@ -99,8 +100,8 @@ int ToolBus::FetchBlock(std::span<std::uint8_t> destination, int busAddress, int
 
     // Only bytes that arrived are copied; the rest of the destination keeps what it held.
     const std::size_t dataArrived = got > 9 ? got - 9 : 0;
-    const std::size_t copy =
-        std::min({static_cast<std::size_t>(std::max(byteCount, 0)), dataArrived, destination.size()});
+    const std::size_t copy = std::min(
+        {static_cast<std::size_t>(std::max(byteCount, 0)), dataArrived, destination.size()});
     if (copy > 0) std::memcpy(destination.data(), receive.data() + 9, copy);
     return static_cast<int>(got);
 }

@@ -11,9 +11,13 @@ namespace kvx::scantool {
 
 // ---- cycles ---------------------------------------------------------------------------
 
-void CCyclesDlg::Open() { position_ = kMinCycles; }
+void CCyclesDlg::Open() {
+    position_ = kMinCycles;
+}
 
-void CCyclesDlg::SetPosition(int position) { position_ = std::clamp(position, kMinCycles, kMaxCycles); }
+void CCyclesDlg::SetPosition(int position) {
+    position_ = std::clamp(position, kMinCycles, kMaxCycles);
+}
 
 void CCyclesDlg::SetNumberText(std::string_view text) {
     long long value = 0;
@@ -25,15 +29,18 @@ void CCyclesDlg::SetNumberText(std::string_view text) {
 }
 
 int CCyclesDlg::estimateSeconds() const {
-    return static_cast<int>(std::trunc(position_ * static_cast<double>(memberCount_) * kSecondsPerMemberCycle));
+    return static_cast<int>(
+        std::trunc(position_ * static_cast<double>(memberCount_) * kSecondsPerMemberCycle));
 }
 
-std::string CCyclesDlg::estimateText() const { return DurationEstimateText(estimateSeconds()); }
+std::string CCyclesDlg::estimateText() const {
+    return DurationEstimateText(estimateSeconds());
+}
 
 // ---- save protocol --------------------------------------------------------------------
 
 const std::array<const char*, 2> CSaveProtocolDlg::kTypeEntries = {"Text-Datei ( .txt)",
-                                                                    "Exel-Tabellenblatt ( .xls)"};
+                                                                   "Exel-Tabellenblatt ( .xls)"};
 
 CSaveProtocolDlg::CSaveProtocolDlg(std::string directory, char separator)
     : directory_(directory + separator), display_(DirectoryDisplay(directory, separator)) {}
@@ -100,7 +107,8 @@ const std::array<const char*, 8> CGenerateIniDlg::kPortEntries = {"COM1", "COM2"
                                                                   "COM5", "COM6", "COM7", "COM8"};
 
 CGenerateIniDlg::CGenerateIniDlg(const std::filesystem::path& currentDirectory,
-                                 const std::filesystem::path& windowsDirectory, std::string fileName)
+                                 const std::filesystem::path& windowsDirectory,
+                                 std::string fileName)
     : currentPath_(currentDirectory / fileName),
       windowsPath_(windowsDirectory / fileName),
       targetPath_(currentPath_) {
@@ -114,13 +122,19 @@ void CGenerateIniDlg::Open() {
     targetPath_ = currentPath_;
 }
 
-void CGenerateIniDlg::SelectSamePort() { changePort_ = false; }
-void CGenerateIniDlg::SelectChangePort() { changePort_ = true; }
+void CGenerateIniDlg::SelectSamePort() {
+    changePort_ = false;
+}
+void CGenerateIniDlg::SelectChangePort() {
+    changePort_ = true;
+}
 
 // ---- port selection -------------------------------------------------------------------
 
 CSelectComPortDlg::CSelectComPortDlg(std::string currentPort, Lister openablePorts)
-    : lister_(std::move(openablePorts)), editText_(currentPort), chosenName_(std::move(currentPort)) {}
+    : lister_(std::move(openablePorts)),
+      editText_(currentPort),
+      chosenName_(std::move(currentPort)) {}
 
 void CSelectComPortDlg::Open() {
     entries_ = lister_ ? lister_() : std::vector<std::string>{};
@@ -141,8 +155,8 @@ bool CSelectComPortDlg::PressTest(FrontEnd& frontEnd) const {
     if (ok) {
         frontEnd.ShowMessage("Test OK!", "ZAN LINKSPY COM-TEST", MessageIcon::Information);
     } else {
-        frontEnd.ShowMessage("No access to the COM-Port!\nChange Com-Port", "ZAN LINKSPY COM-TEST-ERROR",
-                             MessageIcon::Warning);
+        frontEnd.ShowMessage("No access to the COM-Port!\nChange Com-Port",
+                             "ZAN LINKSPY COM-TEST-ERROR", MessageIcon::Warning);
     }
     return ok;
 }

@@ -67,8 +67,8 @@ std::string TextProtocol(const ProtocolData& data) {
     out += dashes + "\n";
     for (int a = 0; a <= data.maxAddress; ++a) out += TextLine(LineOrEmpty(data, a)) + "\n";
     std::string elapsed = data.elapsedText.substr(0, 39);
-    out += dashes + "\nTest-Time: " + elapsed + "\nMax. Request-Delay: " +
-           std::to_string(data.requestDelay) + "ms";
+    out += dashes + "\nTest-Time: " + elapsed +
+           "\nMax. Request-Delay: " + std::to_string(data.requestDelay) + "ms";
     return out;
 }
 
@@ -84,8 +84,9 @@ std::string TableProtocol(const ProtocolData& data) {
     return out;
 }
 
-std::string DriverIniText(std::string_view dateText, std::string_view timeText, std::string_view port,
-                          int maxAddress, const std::vector<IniMember>& members) {
+std::string DriverIniText(std::string_view dateText, std::string_view timeText,
+                          std::string_view port, int maxAddress,
+                          const std::vector<IniMember>& members) {
     std::string out;
     out += "\n;      Init-file for  ZAN Korvex OPC-Server V2.x \n";
     out += fmt::format(";              Last Update {} - {} \n\n", dateText, timeText);
@@ -112,7 +113,8 @@ SaveResult SaveFileAtomically(const std::filesystem::path& path, std::string_vie
     if (platform::WriteFileAtomically(path, bytes, &error)) return SaveResult::Ok;
     // The step that failed decides which of the tool's messages fits: no temporary file
     // means the target could not be opened; the old file is untouched in every case.
-    if (error.find("cannot create a temporary file") != std::string::npos) return SaveResult::OpenFailed;
+    if (error.find("cannot create a temporary file") != std::string::npos)
+        return SaveResult::OpenFailed;
     if (error.find("close failed") != std::string::npos) return SaveResult::CloseFailed;
     return SaveResult::WriteFailed;
 }

@@ -18,7 +18,8 @@ bool TrialOpen(std::string_view name) {
 
 namespace {
 // Names in `directory` starting with `prefix`, sorted, as full paths.
-std::vector<std::string> DeviceNames(const std::filesystem::path& directory, std::string_view prefix) {
+std::vector<std::string> DeviceNames(const std::filesystem::path& directory,
+                                     std::string_view prefix) {
     std::vector<std::string> names;
     std::error_code ec;
     std::filesystem::directory_iterator it(directory, ec), end;

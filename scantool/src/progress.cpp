@@ -9,7 +9,9 @@ namespace kvx::scantool {
 ProgressWindow::ProgressWindow(FrontEnd& frontEnd, ProgressKind kind, std::string caption)
     : frontEnd_(frontEnd), kind_(kind), caption_(std::move(caption)) {}
 
-ProgressWindow::~ProgressWindow() { Destroy(); }
+ProgressWindow::~ProgressWindow() {
+    Destroy();
+}
 
 bool ProgressWindow::OpenProgress() {
     if (view_) return true;
@@ -33,7 +35,8 @@ void ProgressWindow::SetProgressStep(int step) {
 
 std::string ProgressWindow::PercentFor(int p, int lower, int upper) {
     if (upper <= lower) return "0%";
-    long long percent = (static_cast<long long>(p) - lower) * 100 / (static_cast<long long>(upper) - lower);
+    long long percent =
+        (static_cast<long long>(p) - lower) * 100 / (static_cast<long long>(upper) - lower);
     if (percent != 100) percent %= 100;
     return fmt::format("{}%", percent);
 }
@@ -63,6 +66,8 @@ void ProgressWindow::SetCycleText(std::string text) {
     if (view_) view_->Update(*this);
 }
 
-void ProgressWindow::Destroy() { view_.reset(); }
+void ProgressWindow::Destroy() {
+    view_.reset();
+}
 
 }  // namespace kvx::scantool

@@ -36,7 +36,8 @@ std::string PortNameTooLong() {
 
 // ---- identification -------------------------------------------------------------------
 
-std::string IdText(std::span<const std::uint8_t> area, std::int32_t readoffset, std::int32_t length) {
+std::string IdText(std::span<const std::uint8_t> area, std::int32_t readoffset,
+                   std::int32_t length) {
     const long long first = readoffset;
     const long long count = std::max<std::int32_t>(length, 1);
     const long long areaSize = static_cast<long long>(area.size());
@@ -60,9 +61,10 @@ TypeMatch MatchType(const MemberType& t, std::span<const std::uint8_t> area) {
     for (std::size_t i = 0; i + 1 < entries.size(); ++i) {
         if (entries[i].readoffset == entries[i + 1].readoffset) shared = entries[i].readoffset;
     }
-    const auto alternatives = shared ? std::count_if(entries.begin(), entries.end(),
-                                                     [&](const ScanIdEntry& e) { return e.readoffset == *shared; })
-                                     : 0;
+    const auto alternatives =
+        shared ? std::count_if(entries.begin(), entries.end(),
+                               [&](const ScanIdEntry& e) { return e.readoffset == *shared; })
+               : 0;
     bool noted = false;
     int remembered = -1;
     long failedAlternatives = 0;
@@ -455,8 +457,8 @@ void CScanToolDlg::PercentageLines() {
         const auto& e = scanTable_[static_cast<std::size_t>(a)];
         if (!e.present) continue;
         SetMemberLine(a, MemberLinePrefix(a) + e.memberName + "\t" + e.cfgFileName + "\t" +
-                             TwoDigitCount(e.okCount) + " / " + TwoDigitCount(completedCycles_) + "\t" +
-                             PercentText(AnswerPercent(e.okCount, completedCycles_)));
+                             TwoDigitCount(e.okCount) + " / " + TwoDigitCount(completedCycles_) +
+                             "\t" + PercentText(AnswerPercent(e.okCount, completedCycles_)));
     }
 }
 
@@ -558,7 +560,8 @@ void CScanToolDlg::OnReport() {
         Warn(dialog.fileName() + " is no file name in the current directory!", kFileError);
         return;
     }
-    if (!ok || dialog.outcome() != CSaveProtocolDlg::Outcome::Ok || dialog.fileName().empty()) return;
+    if (!ok || dialog.outcome() != CSaveProtocolDlg::Outcome::Ok || dialog.fileName().empty())
+        return;
 
     ProtocolData data;
     data.comment = dialog.comment();
@@ -573,13 +576,19 @@ void CScanToolDlg::OnReport() {
 
     lastFilePath_ = dir / dialog.fileName();
     switch (Save(lastFilePath_, text)) {
-        case SaveResult::Ok: lastFileWritten_ = true; break;
-        case SaveResult::OpenFailed: Warn(dialog.fileName() + " was not opened!", kFileError); break;
+        case SaveResult::Ok:
+            lastFileWritten_ = true;
+            break;
+        case SaveResult::OpenFailed:
+            Warn(dialog.fileName() + " was not opened!", kFileError);
+            break;
         case SaveResult::CloseFailed:
             Warn(".txt-file was not closed!", kFileError);
             Warn("Can\xB4t write Protokoll!", kFileError);
             break;
-        case SaveResult::WriteFailed: Warn("Can\xB4t write Protokoll!", kFileError); break;
+        case SaveResult::WriteFailed:
+            Warn("Can\xB4t write Protokoll!", kFileError);
+            break;
     }
 }
 
@@ -601,16 +610,23 @@ void CScanToolDlg::OnGenerate() {
         if (e.present) members.push_back({a, e.cfgFileName, e.memberName});
     }
     const auto now = Now();
-    const std::string text = DriverIniText(DateText(now), TimeText(now), port, kMaxAddress, members);
+    const std::string text =
+        DriverIniText(DateText(now), TimeText(now), port, kMaxAddress, members);
     lastFilePath_ = dialog.targetPath();
     switch (Save(lastFilePath_, text)) {
-        case SaveResult::Ok: lastFileWritten_ = true; break;
-        case SaveResult::OpenFailed: Warn("fenlodrv.ini-file not found!", kFileError); break;
+        case SaveResult::Ok:
+            lastFileWritten_ = true;
+            break;
+        case SaveResult::OpenFailed:
+            Warn("fenlodrv.ini-file not found!", kFileError);
+            break;
         case SaveResult::CloseFailed:
             Warn("fenlodrv.ini-file was not closed!", kFileError);
             Warn("Can\xB4t write .ini file!", kFileError);
             break;
-        case SaveResult::WriteFailed: Warn("Can\xB4t write .ini file!", kFileError); break;
+        case SaveResult::WriteFailed:
+            Warn("Can\xB4t write .ini file!", kFileError);
+            break;
     }
 }
 

@@ -1,16 +1,16 @@
 #include "kvx/scantool/text.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <ctime>
 #include <mutex>
-
-#include <fmt/format.h>
 
 namespace kvx::scantool {
 
 namespace {
 class SystemClock final : public LocalClock {
-public:
+  public:
     LocalDateTime Now() override {
         std::time_t now = std::time(nullptr);
         // std::localtime shares one buffer; the tool reads the clock from one thread, but a

@@ -18,7 +18,9 @@ std::optional<std::filesystem::path> LocateToolIni(std::string_view fileName,
         if (end == std::string_view::npos) end = pathVariable.size();
         const auto dir = pathVariable.substr(start, end - start);
         if (!dir.empty()) {
-            if (auto p = platform::FindFileNoCase(std::filesystem::path(std::string(dir)), fileName)) return p;
+            if (auto p =
+                    platform::FindFileNoCase(std::filesystem::path(std::string(dir)), fileName))
+                return p;
         }
         start = end + 1;
     }

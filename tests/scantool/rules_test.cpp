@@ -63,11 +63,13 @@ TEST(TextHelpers, EstimateAndDirectoryDisplay) {
     EXPECT_EQ(DurationEstimateText(60), "1 min ");
     EXPECT_EQ(DurationEstimateText(3600), "1 h ");
     EXPECT_EQ(DurationEstimateText(5000), "1 h 23 min 20 sec ");
-    EXPECT_EQ(DirectoryDisplay("C:\\Projects\\Station 12\\Commissioning\\Bus", '\\'), "C:\\ ...\\Bus\\");
+    EXPECT_EQ(DirectoryDisplay("C:\\Projects\\Station 12\\Commissioning\\Bus", '\\'),
+              "C:\\ ...\\Bus\\");
     EXPECT_EQ(DirectoryDisplay("C:\\Work", '\\'), "C:\\Work\\");
     const std::string just36(36, 'a');
     EXPECT_EQ(DirectoryDisplay("/" + std::string(35, 'a'), '/'), "/" + std::string(35, 'a') + "/");
-    EXPECT_EQ(DirectoryDisplay("/home/service/projects/station/commissioning", '/'), "/ho .../commissioning/");
+    EXPECT_EQ(DirectoryDisplay("/home/service/projects/station/commissioning", '/'),
+              "/ho .../commissioning/");
 }
 
 TEST(Progress, ScanPercentagesWrapWithTheBar) {
@@ -240,7 +242,8 @@ TEST(ProtocolLines, TextAndTableForms) {
     // Eight characters or more between tabs get no second tab.
     EXPECT_EQ(TextLine("Adr. 05:\tPumpControl\ttypeb.cfg\t07 / 10\t 70,00%"),
               "Adr.05:\tPumpControl\ttypeb.cfg\t07 / 10\t\t 70,00%");
-    EXPECT_EQ(TextLine("Adr. 06:\tNo .cfg file for this Member!"), "Adr.06:\tNo .cfg file for this Member!");
+    EXPECT_EQ(TextLine("Adr. 06:\tNo .cfg file for this Member!"),
+              "Adr.06:\tNo .cfg file for this Member!");
     EXPECT_EQ(TextLine(""), "");
     EXPECT_EQ(TableLine(""), "");
     EXPECT_EQ(CommentWithoutCR("a\r\nb\r\n"), "a\nb\n");
@@ -253,10 +256,10 @@ TEST(Identification, IdTextRules) {
     const std::string s = "A B\0CD";
     std::copy(s.begin(), s.end(), area.begin() + 10);
     EXPECT_EQ(IdText(area, 10, 3), "AB");
-    EXPECT_EQ(IdText(area, 10, 6), "AB");  // a zero byte ends the text
-    EXPECT_EQ(IdText(area, 10, 0), "A");   // at least the first byte
+    EXPECT_EQ(IdText(area, 10, 6), "AB");   // a zero byte ends the text
+    EXPECT_EQ(IdText(area, 10, 0), "A");    // at least the first byte
     EXPECT_EQ(IdText(area, 250, 100), "");  // beyond the area: blanks
-    EXPECT_EQ(IdText(area, -5, 16), "A");  // only bytes 0..10 lie in the area
+    EXPECT_EQ(IdText(area, -5, 16), "A");   // only bytes 0..10 lie in the area
     EXPECT_EQ(IdText(area, 1 << 30, 1 << 30), "");
     area[40] = 0x81;  // OEM u-umlaut becomes the ANSI one
     EXPECT_EQ(IdText(area, 40, 1), "\xFC");
@@ -272,7 +275,8 @@ MemberType AltType() {
 std::array<std::uint8_t, 256> Area(std::initializer_list<std::pair<int, std::string>> texts) {
     std::array<std::uint8_t, 256> area;
     area.fill(0x20);
-    for (const auto& [offset, text] : texts) std::copy(text.begin(), text.end(), area.begin() + offset);
+    for (const auto& [offset, text] : texts)
+        std::copy(text.begin(), text.end(), area.begin() + offset);
     return area;
 }
 
@@ -298,8 +302,9 @@ TEST(Identification, AlternativesAndPlainEntries) {
 
 TEST(BusAccess, FramesAndTimeouts) {
     const auto probe = ShortFrame(5, 0, 10, 0);
-    EXPECT_EQ(std::vector<std::uint8_t>(probe.begin(), probe.end()),
-              (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x10, 0x05, 0x00, 0x00, 0x0A, 0x1F, 0x16}));
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(probe.begin(), probe.end()),
+        (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x10, 0x05, 0x00, 0x00, 0x0A, 0x1F, 0x16}));
     const auto wrap = ShortFrame(31, 0xF0, 245, 0);
     EXPECT_EQ(wrap[8], static_cast<std::uint8_t>(0x10 + 31 + 0xF0 + 245));
     EXPECT_EQ(AnswerTimeout(400, 16), 415);
@@ -317,8 +322,9 @@ TEST(BusAccess, FramesAndTimeouts) {
 }
 
 TEST(DriverIni, LayoutAndEmptyScan) {
-    const std::string text = DriverIniText("7.03.2001", "9:05:07", "COM3", 31,
-                                           {{1, "typea.cfg", "SENSOR1"}, {5, "typeb.cfg", "PumpControl"}});
+    const std::string text =
+        DriverIniText("7.03.2001", "9:05:07", "COM3", 31,
+                      {{1, "typea.cfg", "SENSOR1"}, {5, "typeb.cfg", "PumpControl"}});
     EXPECT_EQ(text,
               "\n;      Init-file for  ZAN Korvex OPC-Server V2.x \n"
               ";              Last Update 7.03.2001 - 9:05:07 \n\n"

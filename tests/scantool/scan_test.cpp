@@ -49,7 +49,8 @@ TEST_F(ScanTest, EmptyBusProbesEveryAddressThreeTimes) {
     ASSERT_FALSE(fe_.percentTexts.empty());
     EXPECT_EQ(fe_.percentTexts.front(), " 0 %");
     EXPECT_EQ(fe_.percentTexts.back(), "100%");
-    EXPECT_NE(std::find(fe_.percentTexts.begin(), fe_.percentTexts.end(), "50%"), fe_.percentTexts.end());
+    EXPECT_NE(std::find(fe_.percentTexts.begin(), fe_.percentTexts.end(), "50%"),
+              fe_.percentTexts.end());
 }
 
 TEST_F(ScanTest, FoundMembersGetNameAndFileAndTheFirstListedTypeWins) {
@@ -166,8 +167,9 @@ TEST_F(ScanTest, FoundAfterARetryLeavesTheNextAddressItsFullRetries) {
 
 TEST_F(ScanTest, AlternativeEntriesOnTheBus) {
     WriteIni();
-    dir_.write("alt.cfg", CfgText(0, 32,
-                                  {{0, 2, "A1", "NameA1"}, {0, 2, "A2", "NameA2"}, {8, 1, "B", "NameB"}}));
+    dir_.write(
+        "alt.cfg",
+        CfgText(0, 32, {{0, 2, "A1", "NameA1"}, {0, 2, "A2", "NameA2"}, {8, 1, "B", "NameB"}}));
     Member(1, 0, "A2");
     Member(1, 8, "B");
     Member(2, 0, "A1");
@@ -220,7 +222,8 @@ TEST_F(ScanTest, PortLostDuringTheScanEndsIt) {
     };
     Tool().OnScan();
     ASSERT_TRUE(holder);
-    EXPECT_TRUE(fe_.HasMessage("No access to the COM-Port!\n Change Com-Port", "ZAN KVX-LINKSPY COM-ERROR"))
+    EXPECT_TRUE(
+        fe_.HasMessage("No access to the COM-Port!\n Change Com-Port", "ZAN KVX-LINKSPY COM-ERROR"))
         << fe_.AllMessages();
     EXPECT_EQ(Tool().memberList().size(), 2u);
     EXPECT_FALSE(Tool().enabled(Button::Generate));
@@ -232,9 +235,11 @@ TEST_F(ScanTest, PortLostDuringTheScanEndsIt) {
 TEST_F(ScanTest, PortNotAccessibleRunsThePortSelectionInstead) {
     WriteIni();
     StandardTypes();
-    dir_.write("LINKSPY.INI", "[RS232]\nCOM=" + (dir_ / "no-such-port").string() + "\n[Timeout]\nTime=30\n");
+    dir_.write("LINKSPY.INI",
+               "[RS232]\nCOM=" + (dir_ / "no-such-port").string() + "\n[Timeout]\nTime=30\n");
     Tool().OnScan();
-    EXPECT_TRUE(fe_.HasMessage("No access to the COM-Port!\nChange Com-Port", "linkspy")) << fe_.AllMessages();
+    EXPECT_TRUE(fe_.HasMessage("No access to the COM-Port!\nChange Com-Port", "linkspy"))
+        << fe_.AllMessages();
     EXPECT_EQ(fe_.portDialogs, 1);
     EXPECT_EQ(sim_.frameCount(), 0u);
     EXPECT_TRUE(Tool().memberList().empty());
@@ -248,7 +253,8 @@ TEST_F(ScanTest, NoCfgFilesNoScan) {
     WriteIni();
     dir_.write("readme.txt", "not a device\n");
     Tool().OnScan();
-    EXPECT_TRUE(fe_.HasMessage("No *.cfg files in the current directory!", "ZAN LINKSPY CFG-ERROR"));
+    EXPECT_TRUE(
+        fe_.HasMessage("No *.cfg files in the current directory!", "ZAN LINKSPY CFG-ERROR"));
     EXPECT_EQ(sim_.frameCount(), 0u);
     EXPECT_FALSE(Tool().lastScanCompleted());
     EXPECT_TRUE(Tool().enabled(Button::Scan));
@@ -268,11 +274,13 @@ TEST_F(ScanTest, SevenFailedFilesListFiveThenDots) {
     StandardTypes();
     for (char c = 'a'; c <= 'g'; ++c) {
         // One recognised line only: a scanID line without a fetchID line.
-        dir_.write(std::string("bad") + c + ".cfg", "scanID\treadoffset=0\tlength=2\tIDstr=XX\tname=N\tend=1\n");
+        dir_.write(std::string("bad") + c + ".cfg",
+                   "scanID\treadoffset=0\tlength=2\tIDstr=XX\tname=N\tend=1\n");
     }
     Tool().OnScan();
     std::string expected = "Failed Loading Cfg-File:\n\n";
-    for (char c = 'a'; c <= 'e'; ++c) expected += (dir_ / (std::string("bad") + c + ".cfg")).string() + "\n";
+    for (char c = 'a'; c <= 'e'; ++c)
+        expected += (dir_ / (std::string("bad") + c + ".cfg")).string() + "\n";
     expected += "...";
     EXPECT_TRUE(fe_.HasMessage(expected, "ZAN LINKSPY FILE-ERROR")) << fe_.AllMessages();
     EXPECT_EQ(sim_.frameCount(), 0u);
@@ -306,7 +314,8 @@ TEST_F(ScanTest, RequestDelayDefaultsWhenTheKeyIsMissing) {
 }
 
 TEST_F(ScanTest, RequestDelayFromTheFileAndMissingFile) {
-    dir_.write("LINKSPY.INI", "[timeout]\ntime = 75\n[rs232]\ncom=" + (dir_ / "absent").string() + "\n");
+    dir_.write("LINKSPY.INI",
+               "[timeout]\ntime = 75\n[rs232]\ncom=" + (dir_ / "absent").string() + "\n");
     EXPECT_EQ(Tool().requestDelay(), 75);
     EXPECT_EQ(Tool().portName(), (dir_ / "absent").string());
     std::filesystem::remove(dir_ / "LINKSPY.INI");

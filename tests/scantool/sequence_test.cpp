@@ -62,7 +62,8 @@ TEST_F(SequenceTest, TenCyclesWithTwoMembersThatAlwaysAnswer) {
     EXPECT_EQ(Tool().startText(), "9:05:30");
     EXPECT_EQ(Tool().endText(), "10:05:10");
     // The running count and the running cycle during the third cycle.
-    EXPECT_NE(std::find(runningLines.begin(), runningLines.end(), "Adr. 01:\tSENSOR1\ttypea.cfg\t03 / 03"),
+    EXPECT_NE(std::find(runningLines.begin(), runningLines.end(),
+                        "Adr. 01:\tSENSOR1\ttypea.cfg\t03 / 03"),
               runningLines.end());
     // Every cycle: one read of each member's test block from its fetch1 line.
     const auto frames = sim_.frames();
@@ -144,7 +145,8 @@ TEST_F(SequenceTest, MissingCfgBeforeTheFirstCycle) {
     ScanTwoMembers();
     std::filesystem::remove(dir_ / "typeb.cfg");
     RunTest(10);
-    EXPECT_TRUE(fe_.HasMessage("CFG-file not found!", "ZAN LINKSPY FILE-ERROR")) << fe_.AllMessages();
+    EXPECT_TRUE(fe_.HasMessage("CFG-file not found!", "ZAN LINKSPY FILE-ERROR"))
+        << fe_.AllMessages();
     EXPECT_TRUE(sim_.frames().empty());
     EXPECT_EQ(Tool().completedCycles(), 0);
     EXPECT_EQ(Line(1), "Adr. 01:\tSENSOR1\ttypea.cfg");  // no percentage without a cycle
@@ -239,11 +241,12 @@ TEST_F(SequenceTest, TextProtocolByteForByte) {
     Tool().OnReport();
     ASSERT_TRUE(Tool().lastFileWritten()) << fe_.AllMessages();
     EXPECT_EQ(Tool().lastFilePath(), dir_ / "proto.txt");
-    const std::string expected = "Site 3\r\nsecond line\r\n\r\n"
-                                 "8.12.2026  --  Start: 9:05:30 -- End: 10:05:10\r\n\r\n"
-                                 "Adr.\tname\t\tconfig\t\tOK / Cycles\tin %\r\n" +
-                                 kDashes + "\r\n" + ExpectedLinesTxt() + kDashes +
-                                 "\r\nTest-Time: 0:59:40 \r\nMax. Request-Delay: 30ms";
+    const std::string expected =
+        "Site 3\r\nsecond line\r\n\r\n"
+        "8.12.2026  --  Start: 9:05:30 -- End: 10:05:10\r\n\r\n"
+        "Adr.\tname\t\tconfig\t\tOK / Cycles\tin %\r\n" +
+        kDashes + "\r\n" + ExpectedLinesTxt() + kDashes +
+        "\r\nTest-Time: 0:59:40 \r\nMax. Request-Delay: 30ms";
     EXPECT_EQ(kvx::testing::TempDir::read(dir_ / "proto.txt"), expected);
     EXPECT_TRUE(fe_.messages.empty()) << fe_.AllMessages();
 }
@@ -258,11 +261,12 @@ TEST_F(SequenceTest, TableProtocolByteForByteAndNameFollowingTheComment) {
     };
     Tool().OnReport();
     ASSERT_TRUE(Tool().lastFileWritten()) << fe_.AllMessages();
-    const std::string expected = "8.12.2026\r\n\r\n"
-                                 "Site 3\r\nsecond line\r\n\r\n"
-                                 "Max. Request-Delay: 30ms\r\n\r\nAdr.\tname\tconfig\tOK\tCycles\tin %\r\n" +
-                                 ExpectedLinesXls() +
-                                 "\r\n\r\n\tStart:\t9:05:30\r\n\tEnd:\t10:05:10\r\n\tTest-Time:\t0:59:40 ";
+    const std::string expected =
+        "8.12.2026\r\n\r\n"
+        "Site 3\r\nsecond line\r\n\r\n"
+        "Max. Request-Delay: 30ms\r\n\r\nAdr.\tname\tconfig\tOK\tCycles\tin %\r\n" +
+        ExpectedLinesXls() +
+        "\r\n\r\n\tStart:\t9:05:30\r\n\tEnd:\t10:05:10\r\n\tTest-Time:\t0:59:40 ";
     EXPECT_EQ(kvx::testing::TempDir::read(dir_ / "Site 3.xls"), expected);
 }
 
@@ -291,7 +295,8 @@ TEST_F(SequenceTest, ProtocolRefusalsWriteNothing) {
         return d.PressOk() == Outcome::Ok;
     };
     Tool().OnReport();
-    EXPECT_TRUE(fe_.HasMessage("Can\xB4t write Protokoll!", "ZAN LINKSPY FILE-ERROR")) << fe_.AllMessages();
+    EXPECT_TRUE(fe_.HasMessage("Can\xB4t write Protokoll!", "ZAN LINKSPY FILE-ERROR"))
+        << fe_.AllMessages();
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "busy.txt"));
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
@@ -353,7 +358,8 @@ TEST_F(SequenceTest, GenerateIntoAMissingDirectoryFails) {
     };
     Tool().OnGenerate();
     EXPECT_FALSE(Tool().lastFileWritten());
-    EXPECT_TRUE(fe_.HasMessage("fenlodrv.ini-file not found!", "ZAN LINKSPY FILE-ERROR")) << fe_.AllMessages();
+    EXPECT_TRUE(fe_.HasMessage("fenlodrv.ini-file not found!", "ZAN LINKSPY FILE-ERROR"))
+        << fe_.AllMessages();
     fe_.messages.clear();
     fe_.generate = nullptr;  // Cancel
     Tool().OnGenerate();
@@ -393,7 +399,8 @@ class PortTest : public ToolTest {
     ToolEnvironment PortEnvironment() {
         auto env = Environment();
         env.portCandidates = [this] {
-            return std::vector<std::string>{held_->slavePath(), sim_.devicePath(), other_->slavePath()};
+            return std::vector<std::string>{held_->slavePath(), sim_.devicePath(),
+                                            other_->slavePath()};
         };
         return env;
     }
@@ -427,7 +434,8 @@ TEST_F(PortTest, ListOffersTheOpenablePortsAndSelectsTheFirst) {
     EXPECT_EQ(empty.editText(), "");
     empty.SetEditText("COM12");
     EXPECT_FALSE(empty.PressTest(fe_));  // the typed text is not what the Test button tries
-    EXPECT_TRUE(fe_.HasMessage("No access to the COM-Port!\nChange Com-Port", "ZAN LINKSPY COM-TEST-ERROR"));
+    EXPECT_TRUE(fe_.HasMessage("No access to the COM-Port!\nChange Com-Port",
+                               "ZAN LINKSPY COM-TEST-ERROR"));
 }
 
 TEST_F(PortTest, SamePortKeepsTheResultsAnotherDropsThem) {
@@ -438,7 +446,8 @@ TEST_F(PortTest, SamePortKeepsTheResultsAnotherDropsThem) {
     tool_->Start();
     tool_->OnScan();
     ASSERT_TRUE(tool_->enabled(Button::Test));
-    dir_.write("LINKSPY.INI", "; kept\n[RS232]\nCOM=" + sim_.devicePath() + "\n[Timeout]\nTime=30\n");
+    dir_.write("LINKSPY.INI",
+               "; kept\n[RS232]\nCOM=" + sim_.devicePath() + "\n[Timeout]\nTime=30\n");
 
     fe_.port = [&](CSelectComPortDlg& d) {
         d.Select(0);
@@ -483,7 +492,8 @@ TEST_F(PortTest, TypedNamesWithoutIniAndTooLongNames) {
     };
     tool_->OnCom();
     EXPECT_EQ(tool_->portName(), "COM12");  // held whole for this run
-    EXPECT_TRUE(fe_.HasMessage("Can\xB4t found LINKSPY.ini file!", "ZAN LINKSPY INI-ERROR")) << fe_.AllMessages();
+    EXPECT_TRUE(fe_.HasMessage("Can\xB4t found LINKSPY.ini file!", "ZAN LINKSPY INI-ERROR"))
+        << fe_.AllMessages();
     fe_.messages.clear();
     fe_.port = [&](CSelectComPortDlg& d) {
         d.SetEditText(std::string(256, 'p'));
@@ -521,7 +531,8 @@ TEST_F(PortTest, PortNameOfTwoHundredFiftyFiveBytesIsStoredWhole) {
 TEST_F(ToolTest, FetchBlockOutcomes) {
     sim_.addMember(5);
     std::vector<std::uint8_t> memory(16);
-    for (int i = 0; i < 16; ++i) memory[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0xA0 + i);
+    for (int i = 0; i < 16; ++i)
+        memory[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0xA0 + i);
     sim_.writeMemory(5, 16, memory);
     ToolBus bus;
     bus.portName = sim_.devicePath();

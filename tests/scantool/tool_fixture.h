@@ -126,15 +126,18 @@ struct CfgEntry {
     std::string name;
 };
 
-inline std::string CfgText(int desadr, int bytes, const std::vector<CfgEntry>& entries, int testAddress = 32,
-                           int testBytes = 8) {
+inline std::string CfgText(int desadr, int bytes, const std::vector<CfgEntry>& entries,
+                           int testAddress = 32, int testBytes = 8) {
     std::string text = "; test device\n";
-    text += "fetchID\tdesadr=" + std::to_string(desadr) + "\tbytes=" + std::to_string(bytes) + "\t\n";
+    text +=
+        "fetchID\tdesadr=" + std::to_string(desadr) + "\tbytes=" + std::to_string(bytes) + "\t\n";
     for (const auto& e : entries) {
-        text += "scanID\treadoffset=" + std::to_string(e.offset) + "\tlength=" + std::to_string(e.length) +
-                "\tIDstr=" + e.id + "\tname=" + e.name + "\tend=1\n";
+        text += "scanID\treadoffset=" + std::to_string(e.offset) +
+                "\tlength=" + std::to_string(e.length) + "\tIDstr=" + e.id + "\tname=" + e.name +
+                "\tend=1\n";
     }
-    text += "fetch1\tdesadr=" + std::to_string(testAddress) + "\tbytes=" + std::to_string(testBytes) + "\t\n";
+    text += "fetch1\tdesadr=" + std::to_string(testAddress) +
+            "\tbytes=" + std::to_string(testBytes) + "\t\n";
     return text;
 }
 

@@ -30,14 +30,15 @@ inline int AnswerTimeout(int requestDelay, int byteCount) {
 }
 
 // The 10-byte read request for one block.
-std::array<std::uint8_t, 10> ShortFrame(int busAddress, int dataAddress, int byteCount, int zeroByte);
+std::array<std::uint8_t, 10> ShortFrame(int busAddress, int dataAddress, int byteCount,
+                                        int zeroByte);
 
 // Device control block of the tool: 19200 8E1, parity checked with error replacement,
 // DTR off, RTS on, abort on error, event character 0x16.
 platform::LineSettings ToolLineSettings();
 
 class ToolBus {
-public:
+  public:
     using MessageSink = std::function<void(std::string_view text, std::string_view caption)>;
 
     ToolBus() = default;
@@ -58,7 +59,7 @@ public:
     int FetchBlock(std::span<std::uint8_t> destination, int busAddress, int dataAddress,
                    int byteCount, int zeroByte);
 
-private:
+  private:
     std::unique_ptr<platform::SerialDevice> port_;
     MessageSink messages_;
 };

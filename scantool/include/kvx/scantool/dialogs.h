@@ -16,7 +16,7 @@ namespace kvx::scantool {
 class FrontEnd;
 
 class CCyclesDlg {
-public:
+  public:
     static constexpr int kMinCycles = 10;
     static constexpr int kMaxCycles = 10000;
     static constexpr double kSecondsPerMemberCycle = 0.5;
@@ -37,13 +37,13 @@ public:
     std::string minLabel() const { return std::to_string(kMinCycles); }
     std::string maxLabel() const { return std::to_string(kMaxCycles); }
 
-private:
+  private:
     int memberCount_;
     int position_ = kMinCycles;
 };
 
 class CSaveProtocolDlg {
-public:
+  public:
     static constexpr std::size_t kCommentLimit = 250;
     static constexpr std::size_t kFollowLimit = 36;
     enum class Outcome { None, Ok, Cancelled, ExtensionError, NotAFileName };
@@ -75,7 +75,7 @@ public:
     Outcome outcome() const { return outcome_; }
     static const std::array<const char*, 2> kTypeEntries;
 
-private:
+  private:
     std::string directory_;
     std::string display_;
     std::string comment_;
@@ -88,7 +88,7 @@ private:
 };
 
 class CGenerateIniDlg {
-public:
+  public:
     static const std::array<const char*, 8> kPortEntries;  // "COM1" .. "COM8"
 
     CGenerateIniDlg(const std::filesystem::path& currentDirectory,
@@ -112,7 +112,7 @@ public:
     const std::string& portText() const { return portText_; }
     const std::string& chosenPort() const { return chosenPort_; }
 
-private:
+  private:
     std::filesystem::path currentPath_;
     std::filesystem::path windowsPath_;
     std::filesystem::path targetPath_;
@@ -124,7 +124,7 @@ private:
 
 // Port selection: the openable ports, a Test button for the selected one, and the chosen name.
 class CSelectComPortDlg {
-public:
+  public:
     using Lister = std::function<std::vector<std::string>()>;
 
     // `openablePorts` gives the names that can be opened right now.
@@ -143,7 +143,7 @@ public:
     const std::string& editText() const { return editText_; }
     const std::string& chosenName() const { return chosenName_; }
 
-private:
+  private:
     Lister lister_;
     std::vector<std::string> entries_;
     int selected_ = -1;

@@ -38,8 +38,9 @@ struct IniMember {
     std::string name;
 };
 
-std::string DriverIniText(std::string_view dateText, std::string_view timeText, std::string_view port,
-                          int maxAddress, const std::vector<IniMember>& members);
+std::string DriverIniText(std::string_view dateText, std::string_view timeText,
+                          std::string_view port, int maxAddress,
+                          const std::vector<IniMember>& members);
 
 // Every "\n" becomes CR LF, as a Windows program reads the file.
 std::string WithCrLf(std::string_view text);

@@ -18,7 +18,7 @@ class CSelectComPortDlg;
 enum class MessageIcon { Information, Warning };
 
 class FrontEnd {
-public:
+  public:
     virtual ~FrontEnd() = default;
 
     // A message box. Texts are 8-bit ANSI (Windows-1252) as the tool keeps them.

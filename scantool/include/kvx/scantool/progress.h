@@ -15,7 +15,7 @@ enum class ProgressKind { Scan, Test };
 
 // The front end's side of one open progress window.
 class ProgressView {
-public:
+  public:
     virtual ~ProgressView() = default;
     // Dispatch waiting input without waiting for any; a Cancel press found here calls
     // window.RequestCancel().
@@ -25,7 +25,7 @@ public:
 };
 
 class ProgressWindow {
-public:
+  public:
     // `caption` empty gives the window's default caption.
     ProgressWindow(FrontEnd& frontEnd, ProgressKind kind, std::string caption);
     ~ProgressWindow();  // destroys the view if it is open
@@ -62,7 +62,7 @@ public:
     // 100 itself kept ("100%").
     static std::string PercentFor(int p, int lower, int upper);
 
-private:
+  private:
     FrontEnd& frontEnd_;
     ProgressKind kind_;
     std::string caption_;
@@ -78,14 +78,14 @@ private:
 
 // The scan's window, caption "KVX - Link-Spy Progress -".
 class CScanProgressDlg : public ProgressWindow {
-public:
+  public:
     explicit CScanProgressDlg(FrontEnd& frontEnd, std::string caption = "LINK-SPY")
         : ProgressWindow(frontEnd, ProgressKind::Scan, std::move(caption)) {}
 };
 
 // The test's window, caption "KVX - Bus-Test Progress -".
 class CTestProgressDlg : public ProgressWindow {
-public:
+  public:
     explicit CTestProgressDlg(FrontEnd& frontEnd, std::string caption = {})
         : ProgressWindow(frontEnd, ProgressKind::Test, std::move(caption)) {}
 };

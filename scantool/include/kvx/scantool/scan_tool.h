@@ -57,7 +57,8 @@ struct TypeMatch {
 // Identification text of an entry as read from the receive area: its bytes up to the first
 // zero byte, converted from the OEM to the ANSI code page, blanks removed. Bytes outside the
 // area read as blanks.
-std::string IdText(std::span<const std::uint8_t> area, std::int32_t readoffset, std::int32_t length);
+std::string IdText(std::span<const std::uint8_t> area, std::int32_t readoffset,
+                   std::int32_t length);
 
 // Matches type `t` against the receive area after a complete answer.
 TypeMatch MatchType(const MemberType& t, std::span<const std::uint8_t> area);
@@ -76,7 +77,7 @@ struct ToolEnvironment {
 };
 
 class CScanToolDlg {
-public:
+  public:
     CScanToolDlg(FrontEnd& frontEnd, ToolEnvironment environment = {});
 
     // Start of the program: reads the port and the request delay from LINKSPY.INI; SCAN, COM
@@ -128,7 +129,7 @@ public:
     // The tool INI file as found now.
     std::optional<std::filesystem::path> LocateToolIni() const;
 
-private:
+  private:
     enum class ScanEnd { Completed, Cancelled, PortLost };
 
     std::filesystem::path CurrentDirectory() const;

@@ -21,7 +21,7 @@ struct LocalDateTime {
 
 // Source of local time, replaceable so that tests can run a test across midnight.
 class LocalClock {
-public:
+  public:
     virtual ~LocalClock() = default;
     virtual LocalDateTime Now() = 0;
 };
