@@ -12,6 +12,23 @@
 namespace kvx::driver {
 namespace {
 
+// The host's records are packed and may lie at any address. The value is worked on in an
+// aligned copy, so that no handler ever reads a misaligned number, and then put back.
+class AlignedValue {
+  public:
+    explicit AlignedValue(SOXpSRequest& record) : record_(record) {
+        std::memcpy(static_cast<void*>(&value_), &record.value, sizeof(VARIANT));
+    }
+    ~AlignedValue() { std::memcpy(static_cast<void*>(&record_.value), &value_, sizeof(VARIANT)); }
+    AlignedValue(const AlignedValue&) = delete;
+    AlignedValue& operator=(const AlignedValue&) = delete;
+    VARIANT& get() { return value_; }
+
+  private:
+    SOXpSRequest& record_;
+    alignas(8) VARIANT value_;
+};
+
 // The server's COM class identifier.
 constexpr SOXpSGuid kServerClassId = {
     0x6B1E4C2Au, 0x93D7u, 0x4F05u, {0xA8u, 0x4Cu, 0x2Eu, 0x71u, 0x0Fu, 0xB3u, 0x5Du, 0x96u}};
@@ -116,13 +133,14 @@ void Plugin::handleRead(SOXpSRequest& record) {
         record.quality = SOXPS_QUALITY_BAD;
         return;
     }
+    AlignedValue value(record);
     if (node->kind == TagKind::Data) {
-        DecodeTagValue(state_, node->tag, record.value);
+        DecodeTagValue(state_, node->tag, value.get());
         const std::int32_t errors =
             state_.members[node->tag.member % kMemberCount].errorCounter.load();
         record.quality = errors < kBadErrorCount ? SOXPS_QUALITY_GOOD : SOXPS_QUALITY_BAD;
     } else {
-        ReadScaleProperty(*node, record.value);
+        ReadScaleProperty(*node, value.get());
         record.quality = SOXPS_QUALITY_GOOD;
     }
 }
@@ -130,11 +148,12 @@ void Plugin::handleRead(SOXpSRequest& record) {
 void Plugin::handleWrite(SOXpSRequest& record) {
     TagNode* node = FindNode(state_, record.userData);
     if (node == nullptr) return;
+    AlignedValue value(record);
     if (node->kind == TagKind::Data) {
-        EncodeAndWriteTagValue(state_, node->tag, record.value);
+        EncodeAndWriteTagValue(state_, node->tag, value.get());
         state_.priority.request(node->tag.member);
     } else {
-        WriteScaleProperty(state_, *node, record.value);
+        WriteScaleProperty(state_, *node, value.get());
     }
 }
 

@@ -103,7 +103,10 @@ VARIANT ZeroVariant(VARTYPE vt) {
     return value;
 }
 
-nlohmann::json VariantToJson(const VARIANT& value) {
+nlohmann::json VariantToJson(const VARIANT& packed) {
+    // Records are packed: read the number from an aligned copy.
+    alignas(8) VARIANT value;
+    std::memcpy(static_cast<void*>(&value), &packed, sizeof(VARIANT));
     switch (value.vt) {
         case VT_I2:
             return value.value.iVal;

@@ -229,6 +229,28 @@ TEST_F(PluginTest, ValueErrorIsReportedOncePerTagAndAgainAfterARebuild) {
     EXPECT_EQ(reports(), 2);
 }
 
+// Hosts keep records in packed arrays at any address; run under the undefined-behaviour
+// checker this catches a handler that reads a misaligned number.
+TEST_F(PluginTest, RecordsAtOddAddressesAreServed) {
+    initAndBuild("[RS232]\nCOM=/nonexistent/kvx-port\n[SLAVE03]\nCFG=a.cfg\n");
+    alignas(8) unsigned char buffer[1 + 3 * sizeof(SOXpSRequest)] = {};
+    SOXpSRequest batch[3] = {recordFor(handle("ADR03.Level"), VT_I2),
+                             recordFor(handle("ADR03.Temp_factor"), VT_R8),
+                             recordFor(handle("ADR03.Temp"), VT_R4)};
+    batch[0].value.value.iVal = 300;
+    batch[1].value.value.dblVal = 4.0;
+    batch[2].value.value.fltVal = 12.5f;
+    std::memcpy(buffer + 1, batch, sizeof(batch));
+    auto* records = reinterpret_cast<SOXpSRequest*>(buffer + 1);
+    plugin.HandleRequests(SOXPS_WRITE, 3, records);
+    plugin.HandleRequests(SOXPS_READ, 3, records);
+    std::memcpy(batch, buffer + 1, sizeof(batch));
+    for (const SOXpSRequest& r : batch) EXPECT_EQ(+r.completion, 2u);
+    EXPECT_EQ(+batch[1].quality, 192);
+    EXPECT_EQ(+batch[1].value.vt, VT_R8);
+    EXPECT_EQ(+batch[1].value.value.dblVal, 4.0);  // the factor written before
+}
+
 TEST_F(PluginTest, GenerationsWrapWithoutEverMakingHandleZero) {
     EXPECT_EQ(NextGeneration(kGenerationMask), 1u);
     EXPECT_EQ(NextGeneration(1), 2u);
