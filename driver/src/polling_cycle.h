@@ -2,7 +2,9 @@
 // The polling cycle behind the polling thread, with its waits and its block reads behind
 // small seams so that the pacing and ordering rules can be driven step by step.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "kvx/platform/clock.h"
 #include "model.h"
@@ -15,6 +17,30 @@ class PollWaits {
     virtual ~PollWaits() = default;
     virtual bool waitForStop(platform::Millis timeout) = 0;
     virtual void sleep(platform::Millis duration) = 0;
+};
+
+// The waits in use: the stop event and the plug-in's clock. The pauses of one idle stretch
+// between two bus exchanges are paced against a common deadline, so the time a wait or sleep
+// overruns (a busy machine wakes threads late) is taken off the next pause of the same stretch
+// instead of adding up over the cycle. A stretch never ends before its nominal length; an
+// overrun of more than `kMaxCatchUp` is not made up.
+class PacedWaits final : public PollWaits {
+  public:
+    static constexpr platform::Millis kMaxCatchUp{20};
+
+    explicit PacedWaits(DriverState& state) : state_(state) {}
+    bool waitForStop(platform::Millis timeout) override;
+    void sleep(platform::Millis duration) override;
+    // A bus exchange ended: the next pause starts a new stretch.
+    void exchangeDone() { paced_ = false; }
+
+  private:
+    // Time left until the pause's deadline (zero when the stretch is behind).
+    platform::MonoClock::duration nextPause(platform::Millis duration);
+
+    DriverState& state_;
+    platform::MonoTime deadline_{};
+    bool paced_ = false;
 };
 
 // How the cycle reads one fetch block (the bus link's block read in use).
@@ -46,6 +72,12 @@ class PollCycle {
     // the cycle pause after address 31) and that address's poll. False once stopped.
     bool step();
 
+    // Called with the time the cycle waited for the image lock before it copied an accepted
+    // poll into the image (for measurements; none by default).
+    void setLockWaitProbe(std::function<void(std::chrono::nanoseconds)> probe) {
+        lockWaitProbe_ = std::move(probe);
+    }
+
     // The address polled by the last step (-1 before the first step, or when the step
     // stopped).
     int lastAddress() const { return lastAddress_; }
@@ -61,6 +93,7 @@ class PollCycle {
     int lastAddress_ = -1;
     std::array<std::uint8_t, kImageBlockSize> pollBuffer_{};
     std::array<std::uint8_t, 256> response_{};
+    std::function<void(std::chrono::nanoseconds)> lockWaitProbe_;
 };
 
 // The identification check of member `member` on the joined poll data `buffer`. On acceptance

@@ -36,31 +36,40 @@ void RaiseErrorCounter(MemberRecord& member) {
     if (now < kBadErrorCount) member.errorCounter.store(now + 1, std::memory_order_relaxed);
 }
 
-class StopEventWaits final : public PollWaits {
-  public:
-    explicit StopEventWaits(DriverState& state) : state_(state) {}
-    bool waitForStop(platform::Millis timeout) override {
-        return state_.stopEvent.waitFor(timeout);
-    }
-    void sleep(platform::Millis duration) override { state_.time->sleepFor(duration); }
-
-  private:
-    DriverState& state_;
-};
-
 class BusReads final : public PollReads {
   public:
-    explicit BusReads(DriverState& state) : state_(state) {}
+    BusReads(DriverState& state, PacedWaits& waits) : state_(state), waits_(waits) {}
     std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
                            int byteCount) override {
-        return state_.bus.BusReadBlock(destination, busAddress, dataAddress, byteCount, 0);
+        const std::int32_t result =
+            state_.bus.BusReadBlock(destination, busAddress, dataAddress, byteCount, 0);
+        waits_.exchangeDone();
+        return result;
     }
 
   private:
     DriverState& state_;
+    PacedWaits& waits_;
 };
 
 }  // namespace
+
+platform::MonoClock::duration PacedWaits::nextPause(platform::Millis duration) {
+    const platform::MonoTime now = state_.time->now();
+    // A new stretch, or one that fell too far behind, starts from now.
+    if (!paced_ || now - deadline_ > kMaxCatchUp) deadline_ = now;
+    paced_ = true;
+    deadline_ += duration;
+    return deadline_ > now ? deadline_ - now : platform::MonoClock::duration::zero();
+}
+
+bool PacedWaits::waitForStop(platform::Millis timeout) {
+    return state_.stopEvent.waitFor(nextPause(timeout));
+}
+
+void PacedWaits::sleep(platform::Millis duration) {
+    state_.time->sleepFor(nextPause(duration));
+}
 
 bool IdentifyMember(const MemberRecord& member, const std::uint8_t* buffer, std::size_t size,
                     std::string& name) {
@@ -175,7 +184,14 @@ void PollCycle::pollMember(int address) {
         RaiseErrorCounter(member);
         return;
     }
-    std::lock_guard lock(state_.imageLock);
+    std::unique_lock lock(state_.imageLock, std::defer_lock);
+    if (lockWaitProbe_) {
+        const auto asked = std::chrono::steady_clock::now();
+        lock.lock();
+        lockWaitProbe_(std::chrono::steady_clock::now() - asked);
+    } else {
+        lock.lock();
+    }
     member.name = std::move(name);
     state_.image[static_cast<std::size_t>(address)] = pollBuffer_;
     member.errorCounter.store(0, std::memory_order_relaxed);
@@ -203,8 +219,8 @@ bool PollingThread::start() {
     impl_->state.stopEvent.reset();
     impl_->running.store(true);
     impl_->thread = std::thread([impl = impl_.get()] {
-        StopEventWaits waits(impl->state);
-        BusReads reads(impl->state);
+        PacedWaits waits(impl->state);
+        BusReads reads(impl->state, waits);
         PollCycle cycle(impl->state, waits, reads);
         cycle.run();
         impl->running.store(false);

@@ -360,3 +360,49 @@ TEST(PollingThreadLifecycle, StopWakesTheCyclePauseAtOnceAndNoSecondThreadStarts
     thread.stop();
     EXPECT_FALSE(thread.running());
 }
+
+// ---- Pacing of the waits in use -----------------------------------------------------------
+
+namespace {
+
+// A clock whose sleeps overrun by a set amount, as on a busy machine.
+class OverrunningClock : public kvx::platform::TimeSource {
+  public:
+    kvx::platform::MonoTime now() const override { return now_; }
+    void sleepFor(kvx::platform::MonoClock::duration d) override {
+        asked.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        now_ += d + overrun;
+    }
+    kvx::platform::MonoTime now_{std::chrono::hours(1)};
+    kvx::platform::MonoClock::duration overrun{3ms};
+    std::vector<long> asked;
+};
+
+}  // namespace
+
+TEST(PacedWaits, OverrunsAreTakenOffTheNextPauseOfTheSameStretch) {
+    auto state = std::make_unique<DriverState>();
+    OverrunningClock clock;
+    state->time = &clock;
+    PacedWaits waits(*state);
+    waits.sleep(50ms);  // takes 53
+    waits.sleep(20ms);  // asks 17, takes 20: the stretch ends at its nominal 70
+    waits.exchangeDone();
+    waits.sleep(20ms);  // a new stretch: the full pause again
+    waits.sleep(10ms);
+    EXPECT_THAT(clock.asked, ElementsAre(50, 17, 20, 7));
+
+    // An overrun beyond what is made up starts the stretch afresh.
+    clock.asked.clear();
+    clock.overrun = 40ms;
+    waits.exchangeDone();
+    waits.sleep(10ms);
+    waits.sleep(10ms);
+    EXPECT_THAT(clock.asked, ElementsAre(10, 10));
+
+    // A stop event already set ends the wait at once, however long it is.
+    state->stopEvent.set();
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(waits.waitForStop(std::chrono::milliseconds(60'000)));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+}

@@ -1,0 +1,180 @@
+// Eight host threads send read, write and property batches while the polling thread runs
+// against simulated members that misbehave now and then. Run under ThreadSanitizer in CI;
+// the duration comes from KVX_STRESS_SECONDS (default 30).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../driver/driver_test_support.h"
+#include "fenlodrv/oleauto.h"
+#include "kvx/sim/simulator.h"
+#include "plugin.h"
+
+using namespace kvx::driver;
+using namespace kvx::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* const kDeviceDescription =
+    "fetch1\tdesadr=0\tbytes=48\t\n"
+    "fetch2\tdesadr=100\tbytes=16\t\n"
+    "scanID\treadoffset=0\tlength=6\tIDstr=KX-100\tname=Pump KX-100\t\n"
+    "tag\tname=Count\taccess=rw\tdtype=int\treadoffset=8\twriteoffset=8\tlength=2\t\n"
+    "tag\tname=Total\taccess=rw\tdtype=long\treadoffset=10\twriteoffset=10\tlength=4\t\n"
+    "tag\tname=Temp\taccess=rw\tdtype=float\treadoffset=14\twriteoffset=14\tlength=2\t"
+    "factor=0\tdivoffset=47\t\n"
+    "tag\tname=Label\taccess=rw\tdtype=string\treadoffset=24\twriteoffset=24\tlength=8\t\n"
+    "tag\tname=Mask\taccess=rw\tdtype=hex\treadoffset=34\twriteoffset=34\tlength=4\t"
+    "factor=1\t\n"
+    "tag\tname=Level\taccess=rw\tdtype=int\treadoffset=38\twriteoffset=38\tlength=2\t"
+    "fscale=1\t\n"
+    "tag\tname=Tail\taccess=rw\tdtype=uint\treadoffset=48\twriteoffset=100\tlength=2\t\n"
+    "tag\tname=Link\taccess=r\tdtype=timeout\tlength=0\t\n";
+
+const char* const kItems[] = {"DEVICE_ID",    "Count",        "Total",     "Temp",
+                              "Label",        "Mask",         "Level",     "Tail",
+                              "Link",         "Level_start",  "Level_end", "Level_unit",
+                              "Level_format", "Level_factor", "Level_name"};
+
+int StressSeconds() {
+    const char* text = std::getenv("KVX_STRESS_SECONDS");
+    const int seconds = text ? std::atoi(text) : 0;
+    return seconds > 0 ? seconds : 30;
+}
+
+}  // namespace
+
+TEST(Stress, BatchesFromEightThreadsWhilePollingAFaultyBus) {
+    ScratchDir dir;
+    UseInstallDir(dir.path());
+    RecordingNotifier notes;
+    kvx::sim::Simulator sim(kvx::sim::SimulatorOptions{false, 11});
+    const int addresses[] = {3, 4, 5, 6};
+    std::string ini = "[RS232]\nCOM=" + sim.devicePath() + "\n[KXBUS]\nWAIT=0\n";
+    for (int address : addresses) {
+        std::vector<std::uint8_t> memory(128, 0);
+        std::memcpy(memory.data(), "KX-100", 6);
+        memory[47] = 10;
+        sim.addMember(address, memory);
+        kvx::sim::Faults faults;
+        faults.silence = 0.03;
+        faults.shortAnswer = {0.05, 2};
+        faults.garbled = {0.05, 1};
+        faults.wrongIdentity = 0.05;
+        faults.wrongEnd = 0.02;
+        sim.setFaults(address, faults);
+        sim.setIdentityRegions(address, {{0, 6}});
+        ini += "[SLAVE0" + std::to_string(address) + "]\nCFG=dev.cfg\nNAME=Ini\n";
+    }
+    dir.write("dev.cfg", kDeviceDescription);
+    dir.write("fenlodrv.ini", ini);
+    sim.start();
+
+    CallbackRecorder recorder;
+    Plugin plugin;
+    ASSERT_NE(plugin.Initialize(), nullptr);
+    ASSERT_EQ(plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag), 4);
+    struct Item {
+        std::uint32_t handle;
+        VARTYPE type;
+        std::string name;
+    };
+    std::vector<Item> items;
+    for (int address : addresses) {
+        for (const char* name : kItems) {
+            const std::string path = "ADR0" + std::to_string(address) + "." + name;
+            const Callback* tag = recorder.tag(path);
+            ASSERT_NE(tag, nullptr) << path;
+            items.push_back({tag->userData, static_cast<VARTYPE>(tag->valueType), name});
+        }
+    }
+    ASSERT_EQ(plugin.Start(), 1);
+
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(StressSeconds());
+    std::atomic<long> badRecords{0};
+    std::atomic<long> reads{0};
+    std::atomic<long> writes{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1u);
+            std::vector<SOXpSRequest> batch(12);
+            while (std::chrono::steady_clock::now() < end) {
+                const bool write = random() % 4 == 0;
+                for (SOXpSRequest& r : batch) {
+                    std::memset(static_cast<void*>(&r), 0, sizeof(r));
+                    const Item& item = items[random() % items.size()];
+                    r.userData = item.handle;
+                    r.value.vt = item.type;
+                    if (!write) continue;
+                    switch (item.type) {
+                        case VT_BSTR: {
+                            const std::u16string text = (random() % 2) ? u"AB 12 CD 34" : u"unit-x";
+                            r.value.value.bstrVal =
+                                SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                                  static_cast<std::uint32_t>(text.size()));
+                            break;
+                        }
+                        case VT_R8:
+                            r.value.value.dblVal = static_cast<double>(random() % 300) - 100.0;
+                            break;
+                        case VT_R4:
+                            r.value.value.fltVal = static_cast<float>(random() % 1000) / 10.0f;
+                            break;
+                        case VT_UI1:
+                            r.value.value.bVal = static_cast<std::uint8_t>(random());
+                            break;
+                        default:
+                            r.value.value.lVal = static_cast<std::int32_t>(random() % 30000);
+                            break;
+                    }
+                }
+                const auto count = static_cast<std::uint32_t>(batch.size());
+                if (plugin.HandleRequests(write ? SOXPS_WRITE : SOXPS_READ, count, batch.data()) !=
+                    static_cast<std::int32_t>(count)) {
+                    ++badRecords;
+                }
+                for (SOXpSRequest& r : batch) {
+                    if (r.completion != SOXPS_COMPLETED) ++badRecords;
+                    if (!write && r.quality != SOXPS_QUALITY_GOOD &&
+                        r.quality != SOXPS_QUALITY_BAD) {
+                        ++badRecords;
+                    }
+                    if (!write && r.value.vt == VT_BSTR && r.value.value.bstrVal != nullptr &&
+                        SysStringLen(r.value.value.bstrVal) > 64) {
+                        ++badRecords;
+                    }
+                    VariantClear(&r.value);
+                }
+                (write ? writes : reads) += count;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    plugin.Stop();
+
+    EXPECT_EQ(badRecords.load(), 0);
+    EXPECT_GT(reads.load(), 1000);
+    EXPECT_GT(writes.load(), 10);
+    // The bus was really used by both sides: polls and writes reached the members.
+    std::size_t polls = 0;
+    std::size_t written = 0;
+    for (const auto& frame : sim.frames()) {
+        (frame.kind == kvx::sim::FrameKind::Read ? polls : written) += 1;
+    }
+    EXPECT_GT(polls, 4u);
+    EXPECT_GT(written, 4u);
+    for (const Message& message : notes.messages()) {
+        ADD_FAILURE() << message.caption << ": " << message.text;
+    }
+}
