@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     std::string linkPath;
     bool noWireTiming = false;
     bool log = false;
+    std::optional<std::uint64_t> seed;
     app.add_option("--member", memberArgs, "a member: bus address and device description")
         ->type_name("ADDR=FILE.cfg");
     app.add_option("--scenario", scenarioFile, "scenario file (JSON): members, memory, faults")
@@ -67,6 +69,7 @@ int main(int argc, char** argv) {
     app.add_option("--link", linkPath, "make this symbolic link to the device (removed at exit)")
         ->type_name("PATH");
     app.add_flag("--no-wire-timing", noWireTiming, "answer at once instead of at 19200 baud");
+    app.add_option("--seed", seed, "seed of the fault generator (overrides the scenario's)");
     app.add_flag("--log", log, "print one line per exchange (hex)");
     try {
         app.parse(argc, argv);
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
                 warnings.push_back(std::move(w));
             if (noWireTiming) sim->setWireTiming(false);  // the command line has the last word
         }
+        if (seed) sim->setSeed(*seed);
         for (const auto& w : warnings) std::cerr << "kxbus-sim: warning: " << w << '\n';
         if (sim->memberAddresses().empty()) {
             std::cerr << "kxbus-sim: warning: no members; nothing will answer\n";
@@ -119,9 +123,6 @@ int main(int argc, char** argv) {
         std::cerr << "kxbus-sim: " << e.what() << '\n';
         return kBadInput;
     }
-
-    std::printf("pty %s\n", sim->devicePath().c_str());
-    std::fflush(stdout);
 
     bool linked = false;
     if (!linkPath.empty()) {
@@ -140,6 +141,10 @@ int main(int argc, char** argv) {
         }
         linked = true;
     }
+
+    // The link exists before the device line, so a script may use either once it sees it.
+    std::printf("pty %s\n", sim->devicePath().c_str());
+    std::fflush(stdout);
 
     std::mutex outMutex;
     if (log) {

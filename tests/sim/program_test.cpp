@@ -90,6 +90,12 @@ TEST_F(ProgramTest, BadInputGivesExitCodeTwoAndNamesTheFault) {
     EXPECT_EQ(run("--scenario '" + (dir / "none.json").string() + "'", err), 2);
     EXPECT_THAT(err, HasSubstr("none.json: cannot be read"));
 
+    // A link path that is a plain file is not replaced.
+    std::ofstream(dir / "plain") << "keep";
+    EXPECT_EQ(run("--link '" + (dir / "plain").string() + "'", err), 2);
+    EXPECT_THAT(err, HasSubstr("exists and is not a symbolic link"));
+    EXPECT_EQ(slurp(dir / "plain"), "keep");
+
     EXPECT_EQ(run("--frobnicate", err), 2);
     // Nothing was started: no device line.
     EXPECT_EQ(slurp(dir / "out").find("pty "), std::string::npos);
