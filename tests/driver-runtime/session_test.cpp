@@ -98,19 +98,28 @@ class Session : public ::testing::Test {
         return tag ? tag->userData : 0;
     }
 
+    // What a read returned, copied out of the packed record so that it can be compared.
+    struct Reading {
+        alignas(8) VARIANT value;
+        std::uint16_t quality;
+    };
+
     // One read record as the host sends it: the registered type, no value.
-    SOXpSRequest read(Plugin& plugin, const std::string& name) {
+    Reading read(Plugin& plugin, const std::string& name) {
         SOXpSRequest r;
         std::memset(static_cast<void*>(&r), 0, sizeof(r));
         const Callback* tag = recorder->tag("ADR05." + name);
         r.value.vt = static_cast<VARTYPE>(tag ? tag->valueType : 0u);
         r.userData = handle(name);
         EXPECT_EQ(plugin.HandleRequests(SOXPS_READ, 1, &r), 1);
-        EXPECT_EQ(r.completion, static_cast<std::uint32_t>(SOXPS_COMPLETED));
-        return r;
+        EXPECT_EQ(+r.completion, static_cast<std::uint32_t>(SOXPS_COMPLETED));
+        Reading out;
+        std::memcpy(static_cast<void*>(&out.value), &r.value, sizeof(VARIANT));
+        out.quality = r.quality;
+        return out;
     }
     std::u16string readText(Plugin& plugin, const std::string& name) {
-        SOXpSRequest r = read(plugin, name);
+        Reading r = read(plugin, name);
         EXPECT_EQ(r.value.vt, VT_BSTR) << name;
         std::u16string text;
         if (r.value.vt == VT_BSTR) {
@@ -127,7 +136,7 @@ class Session : public ::testing::Test {
         r.value = value;
         r.userData = handle(name);
         EXPECT_EQ(plugin.HandleRequests(SOXPS_WRITE, 1, &r), 1);
-        EXPECT_EQ(r.completion, static_cast<std::uint32_t>(SOXPS_COMPLETED));
+        EXPECT_EQ(+r.completion, static_cast<std::uint32_t>(SOXPS_COMPLETED));
     }
     void writeText(Plugin& plugin, const std::string& name, const std::u16string& text) {
         VARIANT v;
@@ -181,7 +190,7 @@ TEST_F(Session, ReadsEveryTypeWritesItAndKeepsPropertiesAcrossARestart) {
     // Every tag reads with good quality.
     EXPECT_EQ(readText(*plugin, "DEVICE_ID"), u"Pump KX-100");
     EXPECT_EQ(read(*plugin, "Values.Count").value.value.iVal, -2);
-    SOXpSRequest total = read(*plugin, "Values.Total");
+    Reading total = read(*plugin, "Values.Total");
     EXPECT_EQ(total.value.vt, VT_UI4);
     EXPECT_EQ(total.value.value.ulVal, 66051u);
     EXPECT_FLOAT_EQ(read(*plugin, "Values.Temp").value.value.fltVal, 10.0f);
@@ -192,11 +201,11 @@ TEST_F(Session, ReadsEveryTypeWritesItAndKeepsPropertiesAcrossARestart) {
     EXPECT_EQ(readText(*plugin, "Values.Mask"), u"AB 12");
     EXPECT_EQ(readText(*plugin, "Values.Bits"), u"10100101");
     EXPECT_EQ(read(*plugin, "Values.Byte").value.value.uiVal, 200);
-    SOXpSRequest level = read(*plugin, "Values.Level");
+    Reading level = read(*plugin, "Values.Level");
     EXPECT_EQ(level.value.vt, VT_R4);
     EXPECT_FLOAT_EQ(level.value.value.fltVal, 50.0f);  // 0..100 %, factor 1
     EXPECT_EQ(read(*plugin, "Values.Run").value.value.boolVal, 1);
-    SOXpSRequest link = read(*plugin, "Values.Link");
+    Reading link = read(*plugin, "Values.Link");
     EXPECT_EQ(link.value.value.iVal, 0);
     EXPECT_EQ(link.quality, SOXPS_QUALITY_GOOD);
 
@@ -237,7 +246,7 @@ TEST_F(Session, ReadsEveryTypeWritesItAndKeepsPropertiesAcrossARestart) {
 
     auto again = std::make_unique<Plugin>();
     open(*again);
-    SOXpSRequest end = read(*again, "Values.Level_end");
+    Reading end = read(*again, "Values.Level_end");
     EXPECT_EQ(end.value.vt, VT_R8);
     EXPECT_EQ(end.value.value.dblVal, 200.0);
     EXPECT_EQ(readText(*again, "Values.Level_unit"), u"m\u00B3");
