@@ -69,8 +69,6 @@ const SOXpSServerDescription* Plugin::Initialize() {
     state_.version = std::move(settings.version);
     state_.iniPath = std::move(settings.iniPath);
     state_.cyclePauseMs = ReadCyclePause(state_.iniPath);
-    // A stop left over from an earlier run must not end the next polling thread at once.
-    state_.stopEvent.reset();
     std::snprintf(versionText_.data(), versionText_.size(), "Korvex OPC Server V:%s",
                   state_.version.c_str());
     description_.versionText = versionText_.data();
