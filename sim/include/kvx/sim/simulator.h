@@ -95,7 +95,7 @@ struct ReceivedFrame {
     std::uint8_t byteCount = 0;
     std::vector<std::uint8_t> data;  // the written bytes (writes only)
     bool forMember = false;          // a member is configured at `address`
-    bool answered = false;           // an answer or acknowledgement was sent
+    bool answered = false;           // an answer or acknowledgement goes out
     std::uint32_t faults = 0;        // FaultBit values that struck this exchange
     platform::MonoTime when{};       // arrival of the frame's last byte
 };
@@ -177,8 +177,9 @@ class Simulator {
     std::size_t frameCount() const;
     std::size_t frameCount(int address) const;
     void clearFrames();
-    // Wait until at least `count` frames in all (or for `address`) have been handled, i.e.
-    // answered or left unanswered. False on time-out.
+    // Wait until at least `count` frames in all (or for `address`) have been taken in. A frame
+    // is on record, and a write is in memory, before its answer goes out, so a master that has
+    // read its answer always finds the frame here. False on time-out.
     bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
     bool waitForFrames(int address, std::size_t count, std::chrono::milliseconds timeout) const;
 
@@ -193,8 +194,8 @@ class Simulator {
 
 // Formats bytes as upper-case hex pairs separated by blanks ("00 10 05").
 std::string HexText(const std::vector<std::uint8_t>& bytes);
-// Parses hex pairs, blanks allowed between them ("0A 1b" or "0a1B"); nullopt-like failure
-// is reported by returning false.
+// Parses hex pairs, blanks allowed between pairs ("0A 1b" or "0a1B"); false for anything
+// else (a lone digit, other characters).
 bool ParseHexText(std::string_view text, std::vector<std::uint8_t>& out);
 
 }  // namespace kvx::sim
