@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "kvx/platform/codepage.h"
+#include "kvx/platform/console.h"
 #include "notifier.h"
 #include "polling_cycle.h"
 #include "runtime.h"
@@ -132,6 +134,8 @@ bool PollCycle::step() {
         }
         if (portFailed_) {
             Notify(kPortFailureCaption, kPortFailureText);
+            // The bell of a console the plug-in's host runs in.
+            if (platform::IsTerminal(platform::StandardStream::Error)) std::fputc('\a', stderr);
             portFailed_ = false;
         }
     }
