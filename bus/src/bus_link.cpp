@@ -72,6 +72,8 @@ std::int32_t BusLink::BusWriteBlock(const std::uint8_t* source, int busAddress, 
     std::array<std::uint8_t, kMaxFrameLength> frame{};
     const std::size_t length = BuildLongFrame(frame, busAddress, dataAddress, zeroByte,
                                               std::span<const std::uint8_t>(source, count));
+    // A block over 245 bytes makes a frame longer than any member takes: nothing is sent.
+    if (count > kMaxBlockBytes || length == 0) return 0;
     std::lock_guard lock(portLock_);
     if (!openBusPort()) return 0;
     try {

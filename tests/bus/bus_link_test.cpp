@@ -145,6 +145,13 @@ TEST_F(BusLinkTest, WriteSendsTheLongFrameAndWaitsForTheAcknowledgement) {
     expectPortLockFree();
 }
 
+TEST_F(BusLinkTest, OversizedWriteSendsNothing) {
+    member_->answerNext(1, {}, 700ms);
+    const Bytes value(255, 0x11);
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 1, 0, 255, 0), 0);
+    EXPECT_TRUE(member_->received().empty());
+}
+
 TEST_F(BusLinkTest, PortIsFreeBetweenTransactions) {
     member_->answerNext(10, answerFrame(5, 0, data(4)));
     std::array<std::uint8_t, 256> dest{};

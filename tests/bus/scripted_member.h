@@ -19,11 +19,13 @@ class ScriptedMember {
     ~ScriptedMember() { finish(); }
 
     // Answers the next request of `requestLength` bytes with `answer` (nothing if empty).
-    void answerNext(std::size_t requestLength, std::vector<std::uint8_t> answer) {
+    // Gives up waiting for the request after `patience`.
+    void answerNext(std::size_t requestLength, std::vector<std::uint8_t> answer,
+                    std::chrono::milliseconds patience = std::chrono::seconds(5)) {
         finish();
-        thread_ = std::thread([this, requestLength, answer = std::move(answer)] {
+        thread_ = std::thread([this, requestLength, patience, answer = std::move(answer)] {
             std::vector<std::uint8_t> request;
-            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            const auto end = std::chrono::steady_clock::now() + patience;
             std::uint8_t buffer[512];
             while (request.size() < requestLength && std::chrono::steady_clock::now() < end) {
                 long n = pty_.readSome(buffer, sizeof buffer, std::chrono::milliseconds(50));
