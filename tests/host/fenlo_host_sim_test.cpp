@@ -91,16 +91,20 @@ class FenloHostSimTest : public ::testing::Test {
 
 TEST_F(FenloHostSimTest, PolledValuesTurnGoodAndWrittenValuesReadBack) {
     int code = -1;
+    // After the write, read again for a while: the member is polled next, but a loaded machine
+    // may take its time.
+    std::string readBack;
+    for (int i = 0; i < 15; ++i)
+        readBack += "sleep 200\nread ADR03.Analog.Level ADR03.Analog.Far\n";
     const auto lines = session(
         "read ADR03.DEVICE_ID\n"
         "wait ADR03.DEVICE_ID good 10000\n"
         "read ADR03.DEVICE_ID ADR03.Analog.Comm\n"
-        "write ADR03.Analog.Level=-1234 ADR03.Analog.Far=70000\n"
-        "sleep 1500\n"
-        "read ADR03.Analog.Level ADR03.Analog.Far\n",
+        "write ADR03.Analog.Level=-1234 ADR03.Analog.Far=70000\n" +
+            readBack,
         code);
     ASSERT_EQ(code, 0) << readFile(dir_ / "stderr.txt");
-    ASSERT_EQ(lines.size(), 7u);
+    ASSERT_EQ(lines.size(), 5u + 2u * 15u);
     // Before the first accepted poll: the INI name, bad quality.
     EXPECT_EQ(lines[0]["value"], "Unpolled");
     EXPECT_EQ(lines[0]["quality"], 0);
@@ -109,11 +113,13 @@ TEST_F(FenloHostSimTest, PolledValuesTurnGoodAndWrittenValuesReadBack) {
     EXPECT_EQ(lines[2]["quality"], 192);
     EXPECT_EQ(lines[3]["value"], 0);  // the error counter
     EXPECT_EQ(lines[4], json::parse(R"({"written":["ADR03.Analog.Level","ADR03.Analog.Far"]})"));
-    EXPECT_EQ(lines[5]["value"], -1234);
-    EXPECT_EQ(lines[5]["quality"], 192);
+    const json& level = lines[lines.size() - 2];
+    const json& far = lines.back();
+    EXPECT_EQ(level["value"], -1234);
+    EXPECT_EQ(level["quality"], 192);
     // The second fetch block lies right after the first in the image.
-    EXPECT_EQ(lines[6]["value"], 70000);
-    EXPECT_EQ(lines[6]["vt"], 3);
+    EXPECT_EQ(far["value"], 70000);
+    EXPECT_EQ(far["vt"], 3);
 }
 
 }  // namespace
