@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 

@@ -17,7 +17,15 @@ struct Member {
     std::chrono::microseconds turnaround{0};
     Faults faults;
     std::vector<IdentityRegion> identity;
+    bool writeLock = false;
     std::mt19937_64 rng;
+
+    // A locked member takes only the unlock write (to data address 2) until the password
+    // state at memory 2..3 holds two non-zero bytes.
+    bool refusesWrite(std::uint8_t dataAddress) const {
+        return writeLock && dataAddress != kUnlockAddress &&
+               (memory[kUnlockAddress] == 0 || memory[kUnlockAddress + 1] == 0);
+    }
 };
 
 // Which of the answer-shaping faults struck this exchange.

@@ -237,7 +237,8 @@ Scenario ParseScenario(std::string_view text, const std::filesystem::path& file)
         }
         if (byAddress.count(address)) ctx.fail(where, "bus address given twice");
         if (!m.is_object()) ctx.fail(where, "an object is expected");
-        onlyKeys(ctx, m, where, {"cfg", "turnaroundMs", "memory", "faults", "comment"});
+        onlyKeys(ctx, m, where,
+                 {"cfg", "turnaroundMs", "writeLock", "memory", "faults", "comment"});
         MemberSetup setup;
         setup.address = address;
         if (m.contains("cfg")) {
@@ -252,6 +253,12 @@ Scenario ParseScenario(std::string_view text, const std::filesystem::path& file)
                 ctx.fail(where + ".turnaroundMs", "0 to 10000 ms is expected");
             }
             setup.turnaround = std::chrono::microseconds(static_cast<long>(std::lround(ms * 1000)));
+        }
+        if (m.contains("writeLock")) {
+            if (!m["writeLock"].is_boolean()) {
+                ctx.fail(where + ".writeLock", "true or false is expected");
+            }
+            setup.writeLock = m["writeLock"].get<bool>();
         }
         if (m.contains("memory")) {
             const json& mem = m["memory"];
@@ -291,6 +298,7 @@ std::vector<std::string> ApplyScenario(Simulator& sim, const Scenario& scenario)
         for (const MemoryPatch& p : m.memory) sim.writeMemory(m.address, p.offset, p.bytes);
         if (m.turnaround) sim.setTurnaround(m.address, *m.turnaround);
         if (m.faults) sim.setFaults(m.address, *m.faults);
+        if (m.writeLock) sim.setWriteLock(m.address, *m.writeLock);
     }
     return warnings;
 }

@@ -190,10 +190,13 @@ void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
             if (silence) {
                 bits = kFaultSilence;
             } else if (frame.kind == FrameKind::Write) {
-                const std::size_t at = frame.dataAddress;
-                const std::size_t count = std::min(frame.data.size(), kMemorySize - at);
-                std::copy_n(frame.data.begin(), count,
-                            m->memory.begin() + static_cast<std::ptrdiff_t>(at));
+                record.writeRefused = m->refusesWrite(frame.dataAddress);
+                if (!record.writeRefused) {
+                    const std::size_t at = frame.dataAddress;
+                    const std::size_t count = std::min(frame.data.size(), kMemorySize - at);
+                    std::copy_n(frame.data.begin(), count,
+                                m->memory.begin() + static_cast<std::ptrdiff_t>(at));
+                }
                 answer = {0x00,
                           0x00,
                           0x00,
@@ -243,6 +246,7 @@ void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
         } else {
             line += " | tx " + HexText(answer);
         }
+        if (record.writeRefused) line += " | locked: not written";
         if (record.faults) line += " | faults " + faultNames(record.faults);
         logSink(line);
     }
@@ -394,6 +398,11 @@ void Simulator::writeText(int address, std::size_t offset, std::string_view text
 void Simulator::setTurnaround(int address, std::chrono::microseconds turnaround) {
     std::lock_guard lock(impl_->mutex);
     impl_->member(address).turnaround = std::max(turnaround, std::chrono::microseconds{0});
+}
+
+void Simulator::setWriteLock(int address, bool locked) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->member(address).writeLock = locked;
 }
 
 void Simulator::setFaults(int address, const Faults& faults) {

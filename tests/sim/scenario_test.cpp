@@ -65,7 +65,7 @@ TEST(ScenarioParse, FullScenario) {
     const auto s = ParseScenario(R"({
         "wireTiming": false, "seed": 99,
         "members": {
-          "12": {"cfg": "dev/fd7.cfg", "turnaroundMs": 2.5,
+          "12": {"cfg": "dev/fd7.cfg", "turnaroundMs": 2.5, "writeLock": true,
                  "memory": [{"offset": 4, "text": "Grüße"},
                             {"offset": 20, "hex": "0a 1B"},
                             {"offset": 30, "type": "int", "value": -2}],
@@ -86,6 +86,8 @@ TEST(ScenarioParse, FullScenario) {
     EXPECT_EQ(m.address, 12);
     EXPECT_EQ(*m.cfg, std::filesystem::path("/scen/dev/fd7.cfg"));
     EXPECT_EQ(*m.turnaround, std::chrono::microseconds(2500));
+    EXPECT_EQ(m.writeLock, true);
+    EXPECT_FALSE(s.members[0].writeLock);
     ASSERT_EQ(m.memory.size(), 3u);
     // Texts go to the members in the OEM code page (850): u-umlaut 0x81, sharp s 0xE1.
     EXPECT_EQ(m.memory[0].bytes, (Bytes{'G', 'r', 0x81, 0xE1, 'e'}));
@@ -135,6 +137,8 @@ TEST(ScenarioParse, BadInputNamesFileAndItem) {
     EXPECT_THAT(
         errorOf(R"({"members": {"3": {"memory": [{"offset": 1, "type": "int", "value": 1e6}]}}})"),
         HasSubstr("/cfgs/s.json: members.3.memory[0]: int value"));
+    EXPECT_THAT(errorOf(R"({"members": {"3": {"writeLock": "yes"}}})"),
+                HasSubstr("members.3.writeLock: true or false"));
     EXPECT_THAT(errorOf(R"({"seed": -4})"), HasSubstr("seed"));
     EXPECT_THAT(errorOf(R"({"wireTiming": 1})"), HasSubstr("wireTiming"));
 }

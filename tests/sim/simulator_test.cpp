@@ -451,3 +451,34 @@ TEST(SimLifecycle, StopInterruptsAPendingAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+// A password-protected member keeps value writes out until it has been unlocked.
+TEST_F(SimFixture, LockedMemberTakesWritesOnlyAfterTheUnlock) {
+    sim.writeMemory(5, 2, {0x00, 0x00});
+    sim.setWriteLock(5, true);
+    Master m(sim.devicePath());
+    EXPECT_EQ(m.exchange(longFrame(5, 0x30, {0xAB}), 10).size(), 10u);  // acknowledged...
+    EXPECT_EQ(sim.readMemory(5, 0x30, 1), Bytes{0x30});                 // ...but not taken
+    // A half-written code (one zero byte) does not unlock.
+    EXPECT_EQ(m.exchange(longFrame(5, 2, {0x5A, 0x00}), 10).size(), 10u);
+    EXPECT_EQ(m.exchange(longFrame(5, 0x30, {0xAB}), 10).size(), 10u);
+    EXPECT_EQ(sim.readMemory(5, 0x30, 1), Bytes{0x30});
+    EXPECT_EQ(m.exchange(longFrame(5, 2, {0x5A, 0xA5}), 10).size(), 10u);
+    EXPECT_EQ(m.exchange(longFrame(5, 0x30, {0xAB}), 10).size(), 10u);
+    EXPECT_EQ(sim.readMemory(5, 0x30, 1), Bytes{0xAB});
+    ASSERT_TRUE(sim.waitForFrames(5, 5, 1s));
+    const auto frames = sim.frames();
+    const std::vector<bool> refused = {frames[0].writeRefused, frames[1].writeRefused,
+                                       frames[2].writeRefused, frames[3].writeRefused,
+                                       frames[4].writeRefused};
+    EXPECT_EQ(refused, (std::vector<bool>{true, false, true, false, false}));
+    // Unlocked members (the default) take every write.
+    sim.setWriteLock(5, false);
+    sim.writeMemory(5, 2, {0x00, 0x00});
+    m.exchange(longFrame(5, 0x31, {0xCD}), 10);
+    EXPECT_EQ(sim.readMemory(5, 0x31, 1), Bytes{0xCD});
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 //     "3": {
 //       "cfg": "../devices/tempctl.cfg",          // relative to the scenario file
 //       "turnaroundMs": 2,
+//       "writeLock": true,                        // writes need the unlock first
 //       "memory": [ {"offset": 40, "text": "ON"},
 //                   {"offset": 44, "hex": "00 FA"},
 //                   {"offset": 48, "type": "int", "value": -5} ],
@@ -45,6 +46,7 @@ struct MemberSetup {
     std::optional<std::chrono::microseconds> turnaround;
     std::vector<MemoryPatch> memory;
     std::optional<Faults> faults;
+    std::optional<bool> writeLock;
 };
 
 struct Scenario {

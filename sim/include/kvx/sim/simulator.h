@@ -29,6 +29,8 @@ namespace kvx::sim {
 
 inline constexpr int kMaxBusAddress = 31;
 inline constexpr std::size_t kMemorySize = 512;
+// Data address of the password state, where masters write their unlock code.
+inline constexpr std::size_t kUnlockAddress = 2;
 
 // Time one character takes on the line: 11 bit times at 19200 baud (0.5729 ms).
 inline constexpr std::chrono::nanoseconds kByteTime{572'917};
@@ -97,6 +99,7 @@ struct ReceivedFrame {
     bool forMember = false;          // a member is configured at `address`
     bool answered = false;           // an answer or acknowledgement goes out
     std::uint32_t faults = 0;        // FaultBit values that struck this exchange
+    bool writeRefused = false;       // a locked member acknowledged the write but kept it out
     platform::MonoTime when{};       // arrival of the frame's last byte
 };
 
@@ -167,6 +170,9 @@ class Simulator {
     // Time from the end of a request on the line to the first byte of the answer.
     void setTurnaround(int address, std::chrono::microseconds turnaround);
     void setFaults(int address, const Faults& faults);
+    // A password-protected member: writes are acknowledged but not applied unless they go
+    // to data address 2 (the unlock) or memory 2..3 holds two non-zero bytes (unlocked).
+    void setWriteLock(int address, bool locked);
     Faults faults(int address) const;
     void clearFaults(int address);
     // Memory ranges that the wrong-identity fault disturbs (set by addMemberFromCfg).
