@@ -1,0 +1,279 @@
+// linkspy-cli end to end: the program against the sample devices on the simulator, the files
+// it writes, and the generated fenlodrv.ini driving the plug-in through fenlo-host.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
+#include <sstream>
+
+#include "../platform/temp_dir.h"
+#include "kvx/platform/serial_device.h"
+#include "kvx/sim/simulator.h"
+
+namespace {
+
+using kvx::testing::TempDir;
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream ss(text);
+    for (std::string line; std::getline(ss, line);) lines.push_back(line);
+    return lines;
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    static constexpr int kDelay = 40;
+
+    void SetUp() override {
+        const std::filesystem::path samples = KVX_SAMPLES_DIR;
+        for (const char* name : {"tc200.cfg", "dio16.cfg", "fd7.cfg"}) {
+            std::filesystem::copy_file(samples / "devices" / name, dir_ / name);
+        }
+        sim_.addMemberFromCfg(3, dir_ / "tc200.cfg");
+        sim_.addMemberFromCfg(7, dir_ / "dio16.cfg");
+        sim_.addMemberFromCfg(12, dir_ / "fd7.cfg");
+        sim_.start();
+        dir_.write("LINKSPY.INI", "[RS232]\r\nCOM=" + sim_.devicePath() +
+                                      "\r\n[Timeout]\r\nTime=" + std::to_string(kDelay) + "\r\n");
+    }
+
+    // Runs linkspy-cli in `where` (the working directory by default) with stdin empty.
+    CliRun Cli(const std::string& args, const std::string& prefix = {},
+               std::optional<std::filesystem::path> where = {}) {
+        const auto d = where.value_or(dir_.path());
+        const std::string command = "cd '" + d.string() + "' && " + prefix + "'" LINKSPY_CLI "' " +
+                                    args + " </dev/null >'" + (out_ / "stdout").string() + "' 2>'" +
+                                    (out_ / "stderr").string() + "'; echo $? >'" +
+                                    (out_ / "rc").string() + "'";
+        std::system(command.c_str());
+        CliRun run;
+        run.code = std::stoi(TempDir::read(out_ / "rc"));
+        run.out = TempDir::read(out_ / "stdout");
+        run.err = TempDir::read(out_ / "stderr");
+        return run;
+    }
+
+    std::string MemberLine(int a) const {
+        const std::string adr = (a <= 9 ? "0" : "") + std::to_string(a);
+        switch (a) {
+            case 3:
+                return "Adr. 03:\tTC-200\ttc200.cfg";
+            case 7:
+                return "Adr. 07:\tDIO-16\tdio16.cfg";
+            case 12:
+                return "Adr. 12:\tFD-7\tfd7.cfg";
+            default:
+                return "Adr. " + adr + ":\t-----\t-----";
+        }
+    }
+
+    TempDir dir_;
+    TempDir out_;
+    kvx::sim::Simulator sim_;
+};
+
+TEST_F(CliTest, ScanListsTheSampleDevices) {
+    const CliRun run = Cli("scan");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 32u) << run.out;
+    for (int a = 0; a < 32; ++a) EXPECT_EQ(lines[static_cast<std::size_t>(a)], MemberLine(a));
+
+    const CliRun json = Cli("scan --json");
+    ASSERT_EQ(json.code, 0) << json.err;
+    const auto table = nlohmann::json::parse(json.out);
+    EXPECT_EQ(table["foundMembers"], 3);
+    EXPECT_EQ(table["requestDelay"], kDelay);
+    EXPECT_EQ(table["members"][7]["memberName"], "DIO-16");
+    EXPECT_EQ(table["members"][7]["present"], true);
+    EXPECT_EQ(table["members"][8]["present"], false);
+}
+
+TEST_F(CliTest, TestPrintsPercentagesAndFields) {
+    const CliRun run = Cli("test --cycles 10");
+    ASSERT_EQ(run.code, 0) << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 34u) << run.out;
+    EXPECT_EQ(lines[3], MemberLine(3) + "\t10 / 10\t100,00%");
+    EXPECT_EQ(lines[12], MemberLine(12) + "\t10 / 10\t100,00%");
+    EXPECT_EQ(lines[0], MemberLine(0));
+    EXPECT_EQ(lines[32], "Cycle: 10 / 10 ");
+    EXPECT_TRUE(std::regex_match(lines[33], std::regex(R"(Test-Time: \d+:\d\d:\d\d )")))
+        << lines[33];
+}
+
+TEST_F(CliTest, TextReportWithCommentAndFileName) {
+    const CliRun run =
+        Cli("report --cycles 10 --type txt --file proto --comment \"$(printf 'Site 3\\nBus A')\"");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, (dir_ / "proto.txt").string() + "\n");
+    std::string text = TempDir::read(dir_ / "proto.txt");
+    // Date and times masked.
+    text = std::regex_replace(
+        text, std::regex(R"(\d{1,2}\.\d\d\.\d{4}  --  Start: \d+:\d\d:\d\d -- End: \d+:\d\d:\d\d)"),
+        "DATE  --  Start: T -- End: T");
+    text = std::regex_replace(text, std::regex(R"(Test-Time: \d+:\d\d:\d\d )"), "Test-Time: T ");
+    std::string lines;
+    for (int a = 0; a < 32; ++a) {
+        const std::string adr = (a <= 9 ? "0" : "") + std::to_string(a);
+        if (a == 3) {
+            lines += "Adr.03:\tTC-200\t\ttc200.cfg\t10 / 10\t\t100,00%\r\n";
+        } else if (a == 7) {
+            lines += "Adr.07:\tDIO-16\t\tdio16.cfg\t10 / 10\t\t100,00%\r\n";
+        } else if (a == 12) {
+            lines += "Adr.12:\tFD-7\t\tfd7.cfg\t\t10 / 10\t\t100,00%\r\n";
+        } else {
+            lines += "Adr." + adr + ":\t-----\t\t-----\r\n";
+        }
+    }
+    const std::string dashes(64, '-');
+    EXPECT_EQ(text,
+              "Site 3\r\nBus A\r\n\r\nDATE  --  Start: T -- End: T\r\n\r\n"
+              "Adr.\tname\t\tconfig\t\tOK / Cycles\tin %\r\n" +
+                  dashes + "\r\n" + lines + dashes +
+                  "\r\nTest-Time: T \r\nMax. Request-Delay: 40ms");
+}
+
+TEST_F(CliTest, TableReportNamedAfterTheCommentAndRefusedExtension) {
+    CliRun run = Cli("report --cycles 10 --comment 'Site 3'");
+    ASSERT_EQ(run.code, 0) << run.err;
+    const std::string table = TempDir::read(dir_ / "Site 3.xls");
+    EXPECT_NE(table.find("\r\nSite 3\r\n\r\nMax. Request-Delay: "
+                         "40ms\r\n\r\nAdr.\tname\tconfig\tOK\tCycles\tin %\r\n"
+                         " 00\t-----\t-----\r\n"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("\r\n 07\tDIO-16\tdio16.cfg\t10 \t 10\t100,00\r\n"), std::string::npos);
+
+    run = Cli("report --cycles 10 --type txt --file report.old.txt");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.err, "ZAN LINKSPY FILE-ERROR: Extension Error\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "report.old.txt"));
+}
+
+TEST_F(CliTest, GenerateWritesTheDriverIni) {
+    const CliRun run = Cli("generate --com COM3");
+    ASSERT_EQ(run.code, 0) << run.err;
+    std::string ini = TempDir::read(dir_ / "fenlodrv.ini");
+    ini = std::regex_replace(ini,
+                             std::regex(R"(Last Update \d{1,2}\.\d\d\.\d{4} - \d+:\d\d:\d\d \r\n)"),
+                             "Last Update DATE - TIME \r\n");
+    EXPECT_EQ(ini,
+              "\r\n;      Init-file for  ZAN Korvex OPC-Server V2.x \r\n"
+              ";              Last Update DATE - TIME \r\n\r\n"
+              "[RS232]\r\nCOM=COM3\r\n\r\n;----- only used by V1.x----\r\n"
+              "[KXBUS]\r\nMAXADR=31\r\n;---------------------------\r\n\r\n"
+              "[SLAVE03]\r\nCFG=tc200.cfg\r\nNAME=TC-200\r\n\r\n"
+              "[SLAVE07]\r\nCFG=dio16.cfg\r\nNAME=DIO-16\r\n\r\n"
+              "[SLAVE12]\r\nCFG=fd7.cfg\r\nNAME=FD-7\r\n\r\n");
+}
+
+#ifdef FENLO_HOST_PATH
+TEST_F(CliTest, GeneratedIniDrivesThePlugInToTheSameMembers) {
+    const CliRun run = Cli("generate");
+    ASSERT_EQ(run.code, 0) << run.err;
+    // The plug-in reads the generated file from its installation directory, polls the
+    // members on the simulator and names them as the scan did.
+    dir_.write(
+        "session.txt",
+        "wait ADR03.DEVICE_ID good 10000\nwait ADR07.DEVICE_ID good 10000\n"
+        "wait ADR12.DEVICE_ID good 10000\nread ADR03.DEVICE_ID ADR07.DEVICE_ID ADR12.DEVICE_ID\n");
+    const std::string command =
+        "cd '" + dir_.path().string() +
+        "' && KORVEX_OPC_SERVER_CONF=/nonexistent KORVEX_OPC_INSTDIR='" + dir_.path().string() +
+        "' '" FENLO_HOST_PATH "' session <session.txt >'" + (out_ / "host.out").string() + "' 2>'" +
+        (out_ / "host.err").string() + "'; echo $? >'" + (out_ / "rc").string() + "'";
+    std::system(command.c_str());
+    ASSERT_EQ(std::stoi(TempDir::read(out_ / "rc")), 0) << TempDir::read(out_ / "host.err");
+    std::vector<nlohmann::json> reads;
+    for (const auto& line : Lines(TempDir::read(out_ / "host.out"))) {
+        auto j = nlohmann::json::parse(line);
+        if (j.contains("value")) reads.push_back(j);
+    }
+    ASSERT_EQ(reads.size(), 3u) << TempDir::read(out_ / "host.out");
+    EXPECT_EQ(reads[0]["value"], "TC-200");
+    EXPECT_EQ(reads[1]["value"], "DIO-16");
+    EXPECT_EQ(reads[2]["value"], "FD-7");
+    for (const auto& r : reads) EXPECT_EQ(r["quality"], 192) << r.dump();
+}
+#endif
+
+TEST_F(CliTest, InterruptEndsTheScanWithoutATerminal) {
+    const CliRun run = Cli("scan", "timeout --preserve-status -s INT 1 ");
+    EXPECT_EQ(run.code, 1) << run.err;
+    const auto lines = Lines(run.out);
+    EXPECT_GT(lines.size(), 0u);
+    EXPECT_LT(lines.size(), 32u);
+    for (std::size_t a = 0; a < lines.size(); ++a)
+        EXPECT_EQ(lines[a], MemberLine(static_cast<int>(a)));
+    EXPECT_EQ(run.err, "");  // Cancel confirmed: no message
+}
+
+TEST_F(CliTest, PortCommands) {
+    CliRun run = Cli("port-test");
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.err, "ZAN LINKSPY COM-TEST: Test OK!\n");
+    {
+        int error = 0;
+        auto holder = kvx::platform::SerialDevice::open(sim_.devicePath(), error);
+        ASSERT_TRUE(holder);
+        run = Cli("port-test");
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.err,
+                  "ZAN LINKSPY COM-TEST-ERROR: No access to the COM-Port!\nChange Com-Port\n");
+        // A scan whose port is held turns to the port selection, which has no terminal here.
+        run = Cli("scan");
+        EXPECT_EQ(run.code, 1);
+        EXPECT_NE(run.err.find("linkspy-cli: No access to the COM-Port!\nChange Com-Port\n"),
+                  std::string::npos)
+            << run.err;
+    }
+    run = Cli("port-test /dev/kvx-no-such-port");
+    EXPECT_EQ(run.code, 1);
+    run = Cli("port set COM12");
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(TempDir::read(dir_ / "LINKSPY.INI"),
+              "[RS232]\r\nCOM=COM12\r\n[Timeout]\r\nTime=40\r\n");
+    run = Cli("ports");
+    EXPECT_EQ(run.code, 0);
+}
+
+TEST_F(CliTest, FetchProbesOneBlock) {
+    CliRun run = Cli("fetch --addr 3 --data 4 --count 8");
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "19\n4B 4F 52 56 45 58 20 20\n");
+    run = Cli("fetch --addr 9 --data 0 --count 10");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.out, "0\n\n");
+    run = Cli("fetch --addr 3 --data 0 --count 246");
+    EXPECT_NE(run.code, 0);
+}
+
+TEST_F(CliTest, WithoutIniTheMessagesAndTheOverrides) {
+    TempDir elsewhere;
+    for (const char* name : {"tc200.cfg", "dio16.cfg", "fd7.cfg"}) {
+        std::filesystem::copy_file(dir_ / name, elsewhere / name);
+    }
+    const CliRun run = Cli(
+        "-C '" + elsewhere.path().string() + "' --port '" + sim_.devicePath() + "' --delay 40 scan",
+        "PATH=/usr/bin:/bin ");
+    EXPECT_EQ(run.code, 0) << run.err;
+    const std::string missing = "ZAN LINKSPY INI-ERROR: Can\xC2\xB4t found the LINKSPY.INI file!\n";
+    EXPECT_EQ(run.err, missing + missing);  // at start and before the scan
+    EXPECT_EQ(Lines(run.out).at(12), MemberLine(12));
+    const CliRun bad = Cli("-C /nonexistent/dir scan");
+    EXPECT_EQ(bad.code, 2);
+}
+
+}  // namespace
