@@ -1,0 +1,84 @@
+// Empty-bus scan with a request delay of 20 ms: every address is probed three times and each
+// probe waits its full answer timeout of 20 + 12 ms, so the scan should take 32 x 3 x 32 ms.
+// The figure is the measured time over that ideal; the opening and closing of the port per
+// transaction is the overhead it shows.
+//
+// Usage: bench_empty_scan [runs]
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "kvx/scantool/dialogs.h"
+#include "kvx/scantool/scan_tool.h"
+#include "kvx/sim/simulator.h"
+
+namespace {
+
+using namespace kvx::scantool;
+
+class QuietFrontEnd final : public FrontEnd {
+  public:
+    int messages = 0;
+    void ShowMessage(std::string_view text, std::string_view caption, MessageIcon) override {
+        ++messages;
+        fmt::print(stderr, "{}: {}\n", caption, text);
+    }
+    bool AskYesNo(std::string_view, std::string_view) override { return true; }
+    bool RunCyclesDialog(CCyclesDlg&) override { return false; }
+    bool RunSaveProtocolDialog(CSaveProtocolDlg&) override { return false; }
+    bool RunGenerateIniDialog(CGenerateIniDlg&) override { return false; }
+    bool RunPortDialog(CSelectComPortDlg&) override { return false; }
+    std::unique_ptr<ProgressView> CreateProgressView(ProgressWindow&) override { return nullptr; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    constexpr int kDelay = 20;
+    const double ideal = 32.0 * 3 * (kDelay + 12);  // ms
+
+    std::random_device rd;
+    const auto dir = std::filesystem::temp_directory_path() / fmt::format("kvx-scan-bench-{}", rd());
+    std::filesystem::create_directories(dir);
+    kvx::sim::Simulator sim;  // no members: an empty bus
+    sim.start();
+    std::ofstream(dir / "LINKSPY.INI") << "[RS232]\nCOM=" << sim.devicePath() << "\n[Timeout]\nTime=" << kDelay
+                                       << "\n";
+    std::ofstream(dir / "device.cfg") << "fetchID\tdesadr=0\tbytes=16\t\n"
+                                         "scanID\treadoffset=0\tlength=4\tIDstr=NONE\tname=None\tend=1\n";
+
+    QuietFrontEnd fe;
+    ToolEnvironment env;
+    env.currentDirectory = dir;
+    env.pathVariable = std::string();
+    CScanToolDlg tool(fe, env);
+    tool.Start();
+
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        tool.OnScan();
+        const auto end = std::chrono::steady_clock::now();
+        if (!tool.lastScanCompleted() || fe.messages != 0) {
+            fmt::print(stderr, "scan did not complete\n");
+            std::filesystem::remove_all(dir);
+            return 1;
+        }
+        times.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+    }
+    std::filesystem::remove_all(dir);
+    std::sort(times.begin(), times.end());
+    const double median = times[times.size() / 2];
+    fmt::print("runs {}  ideal {:.1f} ms  min {:.1f} ms  median {:.1f} ms  max {:.1f} ms\n", runs, ideal, times.front(),
+               median, times.back());
+    fmt::print("ratio median / ideal {:.4f} (target <= 1.02)\n", median / ideal);
+    return 0;
+}
