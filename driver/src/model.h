@@ -28,10 +28,7 @@ inline constexpr int kMemberCount = 32;
 inline constexpr std::size_t kImageBlockSize = 1024;
 inline constexpr int kFetchBlocks = 4;
 inline constexpr int kBadErrorCount = 10;
-// Room of the value decoder's text buffer, terminator included.
-inline constexpr std::size_t kDecoderTextCapacity = 164;
-// Room of the value encoder's output buffer and of its copy of the password state.
-inline constexpr std::size_t kOutputBufferSize = 52;
+// Room of the encoder's copy of the password state.
 inline constexpr std::size_t kPasswordStateCapacity = 11;
 inline constexpr const char* kDefaultMemberName = "NoID";
 

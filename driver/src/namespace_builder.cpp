@@ -70,48 +70,6 @@ std::int32_t decodedByteCount(const TagDescriptor& tag) {
     }
 }
 
-// Characters of the text the decoder builds for this tag (0 for numeric values).
-std::int32_t decodedTextLength(const TagDescriptor& tag) {
-    const std::int32_t length = nonNegative(tag.length);
-    if (length == 0) return 0;
-    switch (tag.dtype) {
-        case DtypeCode::String:
-            return length;
-        case DtypeCode::Float:
-            return (length == 2 || length == 4) ? 0 : length;
-        case DtypeCode::Float2:
-            return length == 4 ? 0 : 3 * length - 1;
-        case DtypeCode::Hex:
-            return 3 * length - 1;
-        case DtypeCode::Bin:
-            return 9 * length - 1;
-        default:
-            return 0;
-    }
-}
-
-// True when the value encoder sends `length` bytes for this type.
-bool encodesBytes(const TagDescriptor& tag) {
-    switch (tag.dtype) {
-        case DtypeCode::Char:
-        case DtypeCode::Int:
-        case DtypeCode::Uint:
-        case DtypeCode::Password:
-        case DtypeCode::Long:
-        case DtypeCode::Ulong:
-        case DtypeCode::Float2:
-        case DtypeCode::String:
-        case DtypeCode::S5Time:
-        case DtypeCode::Hex:
-        case DtypeCode::Bin:
-            return true;
-        case DtypeCode::Float:
-            return tag.length == 2 || tag.length == 4;
-        default:
-            return false;
-    }
-}
-
 bool usesDivisorByte(const TagDescriptor& tag) {
     if (tag.factor != 0.0f) return false;
     if (tag.dtype == DtypeCode::Float2) return true;
@@ -124,7 +82,7 @@ bool insideImage(std::int64_t offset, std::int64_t count) {
 }
 
 // Why a tag cannot be served safely, or nullopt when it can.
-std::optional<std::string> refusalReason(const TagDescriptor& tag, std::uint8_t access) {
+std::optional<std::string> refusalReason(const TagDescriptor& tag) {
     const std::int32_t count = decodedByteCount(tag);
     if (count > 0 && !insideImage(tag.readoffset, count)) {
         return fmt::format("its {} byte(s) at readoffset {} lie outside the {}-byte image block",
@@ -133,16 +91,6 @@ std::optional<std::string> refusalReason(const TagDescriptor& tag, std::uint8_t 
     if (usesDivisorByte(tag) && !insideImage(tag.divoffset, 1)) {
         return fmt::format("its divisor byte at divoffset {} lies outside the {}-byte image block",
                            tag.divoffset, kImageBlockSize);
-    }
-    const std::int32_t text = decodedTextLength(tag);
-    if (text >= static_cast<std::int32_t>(kDecoderTextCapacity)) {
-        return fmt::format("its text of {} characters is longer than the {} a value can hold", text,
-                           kDecoderTextCapacity - 1);
-    }
-    if (hasWriteRight(access) && encodesBytes(tag) &&
-        (tag.length < 0 || tag.length > static_cast<std::int32_t>(kOutputBufferSize))) {
-        return fmt::format("its length {} is outside the 0..{} bytes a write can send",
-                           static_cast<int>(tag.length), kOutputBufferSize);
     }
     return std::nullopt;
 }
@@ -375,7 +323,7 @@ void Builder::handleTag(const CfgRecord& record) {
         return;
     }
 
-    if (auto why = refusalReason(tag, record.access)) {
+    if (auto why = refusalReason(tag)) {
         refuse(record, "tag", *why);
         return;
     }

@@ -394,6 +394,9 @@ std::unique_ptr<SerialDevice> SerialDevice::open(std::string_view name, int& err
         return nullptr;
     }
     requestLowLatency(fd);
+    // A fresh open starts with empty queues: bytes a member sent after the previous user gave
+    // up (a late answer) would otherwise pass for the answer to the next request.
+    ::tcflush(fd, TCIOFLUSH);
     return std::make_unique<PosixSerialDevice>(fd);
 }
 

@@ -135,6 +135,21 @@ TEST_F(SerialDeviceTest, WrittenBytesReachTheOtherSide) {
     EXPECT_TRUE(std::equal(std::begin(frame), std::end(frame), seen.begin()));
 }
 
+TEST_F(SerialDeviceTest, BytesThatArrivedWhileClosedAreNotReadAfterTheNextOpen) {
+    device_->close();
+    const std::uint8_t late[] = {0, 0, 0, 0x68, 1, 0, 0, 1, 0x6A, 0x55, 0x55, 0x16};
+    ASSERT_TRUE(pty_->writeAll(late, sizeof late));
+    std::this_thread::sleep_for(20ms);
+    int error = 0;
+    device_ = SerialDevice::open(pty_->slavePath(), error);
+    ASSERT_NE(device_, nullptr);
+    ASSERT_TRUE(device_->setTimeouts({20, 0, 100, 0, 0}));
+    std::array<std::uint8_t, 32> buffer{};
+    std::size_t got = 99;
+    ASSERT_TRUE(device_->read(buffer.data(), buffer.size(), got));
+    EXPECT_EQ(got, 0u);
+}
+
 TEST_F(SerialDeviceTest, HeldPortCannotBeOpenedAgainUntilClosed) {
     int error = 0;
     EXPECT_EQ(SerialDevice::open(pty_->slavePath(), error), nullptr);
