@@ -297,6 +297,23 @@ TEST_F(ScanTest, SingleFailedFileIsNamedAlone) {
         << fe_.AllMessages();
 }
 
+TEST_F(ScanTest, EleventhScanIdLineIsNamedAndIgnored) {
+    WriteIni();
+    std::vector<CfgEntry> entries;
+    for (int i = 0; i < 11; ++i) entries.push_back({i * 2, 2, "I" + std::to_string(i % 10), "N" + std::to_string(i)});
+    dir_.write("many.cfg", CfgText(0, 32, entries));
+    std::string memory;
+    for (int i = 0; i < 10; ++i) memory += "I" + std::to_string(i);
+    Member(4, 0, memory);  // the eleventh entry would want "I0" at offset 20
+    Tool().OnScan();
+    ASSERT_TRUE(Tool().lastScanCompleted()) << fe_.AllMessages();
+    ASSERT_EQ(fe_.messages.size(), 1u) << fe_.AllMessages();
+    EXPECT_EQ(fe_.messages[0].caption, "ZAN LINKSPY CFG-ERROR");
+    EXPECT_NE(fe_.messages[0].text.find((dir_ / "many.cfg").string() + ":13:"), std::string::npos)
+        << fe_.messages[0].text;
+    EXPECT_EQ(Line(4), "Adr. 04:\tN9\tmany.cfg");
+}
+
 // ---- request delay -----------------------------------------------------------------------
 
 TEST_F(ScanTest, RequestDelayDefaultsWhenTheKeyIsMissing) {
