@@ -184,6 +184,27 @@ TEST_F(SerialDeviceTest, LineSettingsRoundTripAndRefusedHandshakes) {
     EXPECT_FALSE(device_->setLineSettings(badBaud));
 }
 
+TEST_F(SerialDeviceTest, EvenParityOnAPseudoTerminalIsAppliedAtEveryOpen) {
+    // Pseudo-terminals drop the parity bits; the rest of the settings must still count as
+    // applied, at the first open and at every later one.
+    LineSettings even;
+    even.parity = Parity::Even;
+    even.parityCheck = true;
+    even.dtrControl = DtrControl::Disable;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(device_->setLineSettings(even))
+            << "open " << i << ": error " << device_->lastError();
+        device_->close();
+        int error = 0;
+        device_ = SerialDevice::open(pty_->slavePath(), error);
+        ASSERT_NE(device_, nullptr) << error;
+    }
+    LineSettings read;
+    ASSERT_TRUE(device_->getLineSettings(read));
+    EXPECT_EQ(read.baudRate, 19200u);
+    EXPECT_EQ(read.byteSize, 8);
+}
+
 TEST(SerialDeviceOpen, MissingPortFails) {
     int error = 0;
     EXPECT_EQ(SerialDevice::open("/dev/kvx-no-such-port", error), nullptr);

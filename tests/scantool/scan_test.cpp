@@ -300,7 +300,8 @@ TEST_F(ScanTest, SingleFailedFileIsNamedAlone) {
 TEST_F(ScanTest, EleventhScanIdLineIsNamedAndIgnored) {
     WriteIni();
     std::vector<CfgEntry> entries;
-    for (int i = 0; i < 11; ++i) entries.push_back({i * 2, 2, "I" + std::to_string(i % 10), "N" + std::to_string(i)});
+    for (int i = 0; i < 11; ++i)
+        entries.push_back({i * 2, 2, "I" + std::to_string(i % 10), "N" + std::to_string(i)});
     dir_.write("many.cfg", CfgText(0, 32, entries));
     std::string memory;
     for (int i = 0; i < 10; ++i) memory += "I" + std::to_string(i);
