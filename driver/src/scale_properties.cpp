@@ -11,6 +11,7 @@
 #include "kvx/config/scaling_table.h"
 #include "kvx/platform/codepage.h"
 #include "runtime.h"
+#include "variant_values.h"
 
 namespace kvx::driver {
 
@@ -26,42 +27,15 @@ std::mutex& TableWriteLock() {
 }
 
 std::string AnsiText(const VARIANT& value, std::size_t limit) {
-    if (value.vt != VT_BSTR || value.value.bstrVal == nullptr) return {};
-    const BSTR text = value.value.bstrVal;
-    std::string ansi = platform::Utf16ToAnsi(
-        std::u16string_view(reinterpret_cast<const char16_t*>(text), SysStringLen(text)));
+    std::string ansi = VariantAnsiText(value);
     if (ansi.size() > limit) ansi.resize(limit);
     return ansi;
 }
 
-// The number carried by a property write (registered as VT_R8 or VT_UI1); other numeric
-// types are taken by their own type.
+// The number carried by a property write (registered as VT_R8 or VT_UI1); not a number when
+// the VARIANT carries none, which the callers' finiteness checks then refuse.
 double NumberOf(const VARIANT& value) {
-    switch (value.vt) {
-        case VT_UI1:
-            return value.value.bVal;
-        case VT_I2:
-            return value.value.iVal;
-        case VT_UI2:
-            return value.value.uiVal;
-        case VT_I4:
-            return value.value.lVal;
-        case VT_UI4:
-            return value.value.ulVal;
-        case VT_R4:
-            return value.value.fltVal;
-        default:
-            return value.value.dblVal;
-    }
-}
-
-void StoreText(const std::string& ansi, VARIANT& value) {
-    VariantClear(&value);
-    VariantInit(&value);
-    const std::u16string text = platform::AnsiToUtf16(ansi);
-    value.vt = VT_BSTR;
-    value.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
-                                            static_cast<std::uint32_t>(text.size()));
+    return VariantNumber(value, VT_R8).value_or(std::nan(""));
 }
 
 // A table whose write permission is taken away stays as it is: the replacement by a new file
@@ -107,10 +81,10 @@ void ReadScaleProperty(const TagNode& node, VARIANT& value) {
             value.value.bVal = scale.format;
             break;
         case PropertyIndex::Unit:
-            StoreText(scale.unit, value);
+            SetVariantText(value, scale.unit);
             break;
         case PropertyIndex::Name:
-            StoreText(scale.name, value);
+            SetVariantText(value, scale.name);
             break;
     }
 }

@@ -16,6 +16,7 @@
 #include "kvx/platform/codepage.h"
 #include "runtime.h"
 #include "value_codec.h"
+#include "variant_values.h"
 
 namespace kvx::driver {
 
@@ -25,48 +26,6 @@ namespace {
 constexpr std::size_t kOutputSize = 127;
 static_assert(kOutputSize <= bus::kMaxBlockBytes);
 using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
-
-// The ANSI text of a VARIANT; a null BSTR, or a VARIANT that holds no text, is empty.
-std::string TextOf(const VARIANT& value) {
-    if (value.vt != VT_BSTR || value.value.bstrVal == nullptr) return {};
-    const BSTR text = value.value.bstrVal;
-    return platform::Utf16ToAnsi(
-        std::u16string_view(reinterpret_cast<const char16_t*>(text), SysStringLen(text)));
-}
-
-// The number a VARIANT carries. The host sends values in the registered type; a VARIANT of
-// another numeric type (or a numeric text) is taken by its own type rather than misread.
-// `layout` is the registered type, used when the VARIANT's type says nothing (VT_EMPTY).
-std::optional<double> NumberOf(const VARIANT& value, VARTYPE layout) {
-    const VARTYPE type = value.vt == VT_EMPTY ? layout : value.vt;
-    switch (type) {
-        case VT_UI1:
-            return value.value.bVal;
-        case VT_I2:
-            return value.value.iVal;
-        case VT_UI2:
-            return value.value.uiVal;
-        case VT_I4:
-            return value.value.lVal;
-        case VT_UI4:
-            return value.value.ulVal;
-        case VT_R4:
-            return value.value.fltVal;
-        case VT_R8:
-            return value.value.dblVal;
-        case VT_BOOL:
-            return value.value.boolVal;
-        case VT_BSTR: {
-            const std::string text = TextOf(value);
-            char* end = nullptr;
-            const double number = std::strtod(text.c_str(), &end);
-            if (text.empty() || end != text.c_str() + text.size()) return std::nullopt;
-            return number;
-        }
-        default:
-            return std::nullopt;
-    }
-}
 
 std::string WithoutBlanks(std::string text) {
     std::erase(text, ' ');
@@ -81,7 +40,7 @@ void PlaceTextByte(OutputBuffer& out, const TagDescriptor& tag, int n, std::uint
 }
 
 bool EncodeHex(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
-    std::string text = WithoutBlanks(TextOf(value));
+    std::string text = WithoutBlanks(VariantAnsiText(value));
     if (text.size() != 2 * static_cast<std::size_t>(tag.length)) return false;
     auto nibble = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
@@ -99,7 +58,7 @@ bool EncodeHex(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out
 }
 
 bool EncodeBin(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
-    std::string text = WithoutBlanks(TextOf(value));
+    std::string text = WithoutBlanks(VariantAnsiText(value));
     if (text.size() != 8 * static_cast<std::size_t>(tag.length)) return false;
     for (int n = 0; n < tag.length; ++n) {
         unsigned byte = 0;
@@ -114,7 +73,7 @@ bool EncodeBin(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out
 }
 
 void EncodeString(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
-    const std::string oem = platform::AnsiToOem(TextOf(value));
+    const std::string oem = platform::AnsiToOem(VariantAnsiText(value));
     for (int i = 0; i < tag.length; ++i) {
         const auto index = static_cast<std::size_t>(i);
         out[index] = index < oem.size() ? static_cast<std::uint8_t>(oem[index]) : ' ';
@@ -143,7 +102,7 @@ std::optional<float> WriteDivisor(DriverState& state, const TagDescriptor& tag) 
 bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
     switch (tag.dtype) {
         case DtypeCode::Char: {
-            const auto number = NumberOf(value, VT_UI1);
+            const auto number = VariantNumber(value, VT_UI1);
             const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
             if (!bits) return false;
             out[0] = static_cast<std::uint8_t>(*bits);
@@ -152,7 +111,7 @@ bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, 
         case DtypeCode::Int:
         case DtypeCode::Uint:
         case DtypeCode::Password: {
-            const auto number = NumberOf(value, tag.dtype == DtypeCode::Int ? VT_I2 : VT_UI2);
+            const auto number = VariantNumber(value, tag.dtype == DtypeCode::Int ? VT_I2 : VT_UI2);
             const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
             if (!bits) return false;
             PutBigEndian(out, *bits & 0xFFFF, 2);
@@ -160,7 +119,7 @@ bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, 
         }
         case DtypeCode::Long:
         case DtypeCode::Ulong: {
-            const auto number = NumberOf(value, tag.dtype == DtypeCode::Long ? VT_I4 : VT_UI4);
+            const auto number = VariantNumber(value, tag.dtype == DtypeCode::Long ? VT_I4 : VT_UI4);
             const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
             if (!bits) return false;
             PutBigEndian(out, *bits, 4);
@@ -170,7 +129,7 @@ bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, 
         case DtypeCode::Float2: {
             const bool littleEndian = tag.dtype == DtypeCode::Float;
             if (littleEndian && tag.length != 2 && tag.length != 4) return false;
-            const auto number = NumberOf(value, VT_R4);
+            const auto number = VariantNumber(value, VT_R4);
             const auto divisor = WriteDivisor(state, tag);
             if (!number || !divisor) return false;
             const float scaled = static_cast<float>(*number) / *divisor;
@@ -193,7 +152,7 @@ bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, 
             EncodeString(tag, value, out);
             return true;
         case DtypeCode::S5Time: {
-            const auto number = NumberOf(value, VT_R4);
+            const auto number = VariantNumber(value, VT_R4);
             const auto bytes = number ? EncodeS5Time(static_cast<float>(*number)) : std::nullopt;
             if (!bytes) return false;
             PutBigEndian(out, *bytes, 2);
@@ -224,7 +183,7 @@ void ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
         if (factor < 0.0f) value.value.boolVal = value.value.boolVal == 0 ? 1 : 0;
         return;
     }
-    const auto number = NumberOf(value, VT_R4);
+    const auto number = VariantNumber(value, VT_R4);
     if (!number) return;
     double raw = 0.0;
     if (span != 0.0f && factor != 0.0f) {

@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "../platform/temp_dir.h"
+#include "temp_dir.h"
 #include "kvx/platform/serial_device.h"
 #include "kvx/sim/simulator.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
+#include "temp_dir.h"
 #include "kvx/scantool/dialogs.h"
 #include "kvx/scantool/front_end.h"
 #include "kvx/scantool/scan_tool.h"
