@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "kvx/platform/terminal.h"
+#include "kvx/platform/console.h"
 #include "plugin_loader.h"
 #include "session.h"
 #include "values.h"
@@ -117,7 +117,7 @@ int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int
           int count) {
     Session session(plugin.entry(), std::cout, std::cerr);
     session.open(true);
-    const bool terminal = kvx::platform::StdoutIsTerminal();
+    const bool terminal = kvx::platform::IsTerminal(kvx::platform::StandardStream::Output);
     std::size_t width = 4;
     for (const std::string& item : items) width = std::max(width, item.size());
     for (int round = 0; count <= 0 || round < count; ++round) {
