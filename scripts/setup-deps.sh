@@ -19,6 +19,9 @@ kvx_install_deps() {
         $sudo apt-get update -qq
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
+    # Paths below the checkout are hashed relative to it and the working directory is left
+    # out of the hash, so clones in other folders share the cache (debug builds included).
     export CCACHE_BASEDIR="$PWD"
+    export CCACHE_NOHASHDIR=1
     export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
 }
