@@ -76,9 +76,22 @@ const SOXpSServerDescription* Plugin::Initialize() {
 }
 
 std::int32_t Plugin::BuildNamespace(SOXpSAddNode addNode, SOXpSAddTag addTag) {
-    std::unique_lock lock(state_.nodesLock);
-    if (!state_.nodes.empty()) freeNodes();
-    return driver::BuildNamespace(state_, addNode, addTag);
+    // The polling thread reads the member table without a lock. A build while it runs would
+    // change fetch blocks and identification entries under it: the thread is held for the
+    // build and started again afterwards.
+    const bool wasPolling = polling_.running();
+    if (wasPolling) polling_.stop();
+    std::int32_t built = 0;
+    {
+        std::unique_lock lock(state_.nodesLock);
+        if (!state_.nodes.empty()) freeNodes();
+        built = driver::BuildNamespace(state_, addNode, addTag);
+    }
+    if (wasPolling) {
+        state_.stopEvent.reset();
+        polling_.start();
+    }
+    return built;
 }
 
 std::int32_t Plugin::Start() {

@@ -178,3 +178,73 @@ TEST(Stress, BatchesFromEightThreadsWhilePollingAFaultyBus) {
         ADD_FAILURE() << message.caption << ": " << message.text;
     }
 }
+
+// A host that builds its namespace again while the polling thread runs: the member table the
+// thread reads is rebuilt under it. Polling goes on afterwards with the new description.
+TEST(Stress, NamespaceRebuiltWhilePolling) {
+    ScratchDir dir;
+    UseInstallDir(dir.path());
+    RecordingNotifier notes;
+    kvx::sim::Simulator sim(kvx::sim::SimulatorOptions{false, 13});
+    std::vector<std::uint8_t> memory(64, 0);
+    std::memcpy(memory.data(), "KX-100", 6);
+    sim.addMember(3, memory);
+    dir.write("fenlodrv.ini", "[RS232]\nCOM=" + sim.devicePath() +
+                                  "\n[KXBUS]\nWAIT=0\n[SLAVE03]\nCFG=dev.cfg\nNAME=Ini\n");
+    auto description = [](const std::string& name) {
+        return "fetch1\tdesadr=0\tbytes=16\t\n"
+               "scanID\treadoffset=0\tlength=6\tIDstr=KX-100\tname=" +
+               name + "\t\n";
+    };
+    dir.write("dev.cfg", description("Pump A"));
+    sim.start();
+
+    CallbackRecorder recorder;
+    Plugin plugin;
+    ASSERT_NE(plugin.Initialize(), nullptr);
+    ASSERT_EQ(plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag), 1);
+    ASSERT_EQ(plugin.Start(), 1);
+
+    auto readName = [&](std::uint16_t& quality) {
+        const Callback* tag = recorder.tag("ADR03.DEVICE_ID");
+        if (tag == nullptr) return std::u16string();
+        SOXpSRequest r;
+        std::memset(static_cast<void*>(&r), 0, sizeof(r));
+        r.userData = tag->userData;
+        r.value.vt = VT_BSTR;
+        plugin.HandleRequests(SOXPS_READ, 1, &r);
+        quality = r.quality;
+        std::u16string text;
+        if (r.value.vt == VT_BSTR && r.value.value.bstrVal != nullptr) {
+            text.assign(reinterpret_cast<const char16_t*>(r.value.value.bstrVal),
+                        SysStringLen(r.value.value.bstrVal));
+        }
+        VariantClear(&r.value);
+        return text;
+    };
+    auto waitForName = [&](const std::u16string& name) {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            std::uint16_t quality = 0;
+            if (readName(quality) == name && quality == SOXPS_QUALITY_GOOD) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitForName(u"Pump A"));
+
+    for (int round = 0; round < 4; ++round) {
+        const std::string name = round % 2 == 0 ? "Pump B" : "Pump C";
+        dir.write("dev.cfg", description(name));
+        recorder.calls.clear();
+        std::this_thread::sleep_for(30ms);  // the thread is between addresses or polling
+        ASSERT_EQ(plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag), 1);
+        EXPECT_TRUE(plugin.pollingRunning());
+        EXPECT_TRUE(waitForName(std::u16string(name.begin(), name.end()))) << name;
+    }
+    plugin.Stop();
+    EXPECT_FALSE(plugin.pollingRunning());
+    for (const Message& message : notes.messages()) {
+        ADD_FAILURE() << message.caption << ": " << message.text;
+    }
+}
