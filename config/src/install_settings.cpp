@@ -33,7 +33,10 @@ bool isDirectory(const fs::path& p) {
 
 fs::path InstallSettings::scalingTablePath() const {
     if (!hasInstDir()) return {};
-    return instDir / "FreeScale.dat";
+    // A table copied from another system may be spelled in other letter case.
+    const fs::path standard = instDir / "FreeScale.dat";
+    if (auto found = platform::ResolveNoCase(standard)) return *found;
+    return standard;
 }
 
 fs::path InstallSettings::deviceDescriptionPath(std::string_view cfg) const {

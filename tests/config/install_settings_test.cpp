@@ -52,6 +52,17 @@ TEST(InstallSettings, DeviceDescriptionFoundWithoutRegardToCase) {
     EXPECT_EQ(s.deviceDescriptionPath("other.cfg"), dir / "other.cfg");
 }
 
+TEST(InstallSettings, ScalingTableFoundWithoutRegardToCase) {
+    TempDir dir;
+    InstallSettings s;
+    s.instDir = dir.path();
+    EXPECT_EQ(s.scalingTablePath(), dir / "FreeScale.dat");  // none yet: the standard name
+    dir.write("freescale.dat", "Address\tTagID\r\n");
+    EXPECT_EQ(s.scalingTablePath(), dir / "freescale.dat");  // a table copied in lower case
+    dir.write("FreeScale.dat", "Address\tTagID\r\n");
+    EXPECT_EQ(s.scalingTablePath(), dir / "FreeScale.dat");  // the exact name wins
+}
+
 class IniSearch : public ::testing::Test {
   protected:
     TempDir root;

@@ -22,7 +22,8 @@ struct InstallSettings {
     std::string version{kDefaultVersion};
 
     bool hasInstDir() const { return !instDir.empty(); }
-    // <instdir>/FreeScale.dat; empty when the installation directory is unknown.
+    // <instdir>/FreeScale.dat, found without regard to letter case (the exact name when no
+    // file matches); empty when the installation directory is unknown.
     std::filesystem::path scalingTablePath() const;
     // The device description named by a member's CFG value, relative to the installation
     // directory, found without regard to letter case. The exact join when no file matches.
