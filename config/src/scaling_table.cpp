@@ -1,6 +1,6 @@
 #include "kvx/config/scaling_table.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -102,9 +102,10 @@ std::string cellOr(TabularFile& table, std::string_view column, int row, bool& p
 }  // namespace
 
 std::string FormatScaleNumber(double value) {
+    // Not printf: the host's locale might write a decimal comma, which the reader cannot take.
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.12g", value);
-    std::string text = buf;
+    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 12);
+    std::string text(buf, res.ptr);
     // Whole numbers keep a decimal point and a zero ("100.0") while that fits in 12
     // characters; exponent forms and special values stay as they are.
     if (text.find_first_of(".eEnN") == std::string::npos) {

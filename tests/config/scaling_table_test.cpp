@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
 #include "kvx/config/tabular_file.h"
 #include "kvx/platform/file_size_limit.h"
 #include "temp_dir.h"
@@ -31,6 +35,39 @@ TEST(ScaleNumber, Formatting) {
     EXPECT_EQ(FormatScaleNumber(12345678901.0), "12345678901");
     EXPECT_EQ(FormatScaleNumber(1e20), "1e+20");
     EXPECT_EQ(FormatScaleNumber(1.5e-7), "1.5e-07");
+}
+
+// A host process may switch the C library to a locale that writes a decimal comma; the table
+// is read with a point, so it must be written with one whatever the host chose.
+TEST(ScaleNumber, WrittenWithAPointUnderAHostLocaleWithDecimalComma) {
+    TempDir dir;
+    const std::string build =
+        "localedef -i de_DE -f UTF-8 " + (dir / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
+    if (std::system(build.c_str()) != 0) GTEST_SKIP() << "no German locale can be built here";
+    ::setenv("LOCPATH", dir.path().c_str(), 1);
+    struct Restore {
+        ~Restore() {
+            std::setlocale(LC_NUMERIC, "C");
+            ::unsetenv("LOCPATH");
+        }
+    } restore;
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "locale refused";
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+    ASSERT_STREQ(probe, "2,5");  // the locale is really in force
+
+    EXPECT_EQ(FormatScaleNumber(250.5), "250.5");
+    EXPECT_EQ(FormatScaleNumber(1.5e-7), "1.5e-07");
+    const auto file = dir / "FreeScale.dat";
+    auto r = record(5, "ADR05.P");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, r));
+    r.rangeEnd = 250.5;
+    r.factor = 0.25;
+    ASSERT_TRUE(SaveScaleRecord(file, r));
+    auto back = record(5, "ADR05.P");
+    ASSERT_TRUE(LoadOrCreateScaleRecord(file, back));
+    EXPECT_EQ(back.rangeEnd, 250.5);
+    EXPECT_EQ(back.factor, 0.25);
 }
 
 TEST(ScaleTable, MissingFileIsCreatedWithDefaultRows) {
