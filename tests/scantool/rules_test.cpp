@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "kvx/scantool/bus_access.h"
 #include "kvx/scantool/dialogs.h"
 #include "kvx/scantool/files.h"
@@ -310,6 +312,13 @@ TEST(BusAccess, FramesAndTimeouts) {
     EXPECT_EQ(AnswerTimeout(400, 16), 415);
     EXPECT_EQ(AnswerTimeout(400, 10), 412);
     EXPECT_EQ(AnswerTimeout(20, 10), 32);
+    // A huge Time value in LINKSPY.INI must not wrap into a short or negative timeout.
+    EXPECT_EQ(AnswerTimeout(std::numeric_limits<int>::max(), 10), std::numeric_limits<int>::max());
+    EXPECT_EQ(AnswerTimeout(std::numeric_limits<int>::max() - 5, 10),
+              std::numeric_limits<int>::max());
+    // So must a huge byte count from a .cfg file.
+    EXPECT_EQ(AnswerTimeout(0, std::numeric_limits<int>::max()),
+              AnswerTime(std::numeric_limits<int>::max()));
     EXPECT_EQ(AnswerTime(21), 12);
     EXPECT_EQ(AnswerTime(256), 146);
     const auto s = ToolLineSettings();

@@ -3,9 +3,11 @@
 // sends one read request, takes the answer within the answer timeout and closes the port
 // again, so the port is free between transactions.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -24,9 +26,13 @@ inline constexpr int kMaxFetchBytes = kReceiveAreaSize - 11;
 int AnswerTime(int bytes);
 
 // Answer timeout of a request for `byteCount` data bytes: request delay + transfer time of
-// the answer frame.
+// the answer frame. A huge request delay or byte count gives the longest timeout, never a
+// wrapped one.
 inline int AnswerTimeout(int requestDelay, int byteCount) {
-    return requestDelay + AnswerTime(byteCount + 11);
+    constexpr long long kIntMax = std::numeric_limits<int>::max();
+    const auto answerBytes = static_cast<int>(std::min<long long>(byteCount + 11LL, kIntMax));
+    const long long total = static_cast<long long>(requestDelay) + AnswerTime(answerBytes);
+    return static_cast<int>(std::clamp<long long>(total, std::numeric_limits<int>::min(), kIntMax));
 }
 
 // The 10-byte read request for one block.
