@@ -98,7 +98,11 @@ bool CliFrontEnd::RunCyclesDialog(CCyclesDlg& dialog) {
 }
 
 bool CliFrontEnd::RunSaveProtocolDialog(CSaveProtocolDlg& dialog) {
-    dialog.SetComment(answers_.comment);
+    // Enter the comment as if typed, so the file name follows it as far as it does in the
+    // dialog: up to the first line break or ".", or its first 36 characters.
+    for (std::size_t n = 1; n <= answers_.comment.size(); ++n) {
+        dialog.SetComment(answers_.comment.substr(0, n));
+    }
     dialog.CloseTypeList(answers_.fileType);
     if (answers_.fileName) {
         dialog.PressChange();

@@ -162,6 +162,18 @@ TEST_F(CliTest, TableReportNamedAfterTheCommentAndRefusedExtension) {
     EXPECT_FALSE(std::filesystem::exists(dir_ / "report.old.txt"));
 }
 
+TEST_F(CliTest, ReportNameFollowsTheCommentAsItIsTyped) {
+    // The name follows the comment up to its first line break or "." ...
+    CliRun run = Cli("report --cycles 10 --comment \"$(printf 'Site 4\\nBus A. North')\"");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "Site 4.xls"));
+    // ... and up to its 36th character.
+    const std::string longComment = "Commissioning of the north station bus A";
+    run = Cli("report --cycles 10 --type txt --comment '" + longComment + "'");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(dir_ / (longComment.substr(0, 36) + ".txt")));
+}
+
 TEST_F(CliTest, GenerateWritesTheDriverIni) {
     const CliRun run = Cli("generate --com COM3");
     ASSERT_EQ(run.code, 0) << run.err;
