@@ -95,6 +95,18 @@ std::optional<std::string> refusalReason(const TagDescriptor& tag) {
     return std::nullopt;
 }
 
+// Why writes to a tag cannot reach its place in the member, or nullopt when they can. The
+// data address of a write frame is one byte, and a write sends `length` bytes.
+std::optional<std::string> writeRefusalReason(const TagDescriptor& tag) {
+    if (tag.writeoffset < 0 || tag.writeoffset > 0xFF) {
+        return fmt::format("its writeoffset {} is no data address (0 to 255)", tag.writeoffset);
+    }
+    if (tag.length <= 0) {
+        return fmt::format("its length {} is no byte count to write", static_cast<int>(tag.length));
+    }
+    return std::nullopt;
+}
+
 class Builder {
   public:
     Builder(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag)
@@ -327,6 +339,20 @@ void Builder::handleTag(const CfgRecord& record) {
         refuse(record, "tag", *why);
         return;
     }
+    std::uint32_t access = record.access;
+    if (hasWriteRight(record.access)) {
+        if (auto why = writeRefusalReason(tag)) {
+            if ((access & SOXPS_ACCESS_READ) == 0) {
+                refuse(record, "tag", *why + ", and it has no read right");
+                return;
+            }
+            // Every write would be dropped: the item says so by being read-only.
+            access &= ~static_cast<std::uint32_t>(SOXPS_ACCESS_WRITE);
+            Notify(kCfgErrorCaption,
+                   fmt::format("{} line {}: tag \"{}\" registered without write right: {}",
+                               fileLabel_, record.line, record.name, *why));
+        }
+    }
 
     std::uint32_t tagHandle = 0;
     TagNode* node = appendNode(tagHandle);
@@ -375,7 +401,7 @@ void Builder::handleTag(const CfgRecord& record) {
         for (const Property& property : kEvery) addProperty(property);
     }
 
-    addTag(folderHandle_, record.name, RegisteredValueType(owner), record.access, tagHandle);
+    addTag(folderHandle_, record.name, RegisteredValueType(owner), access, tagHandle);
     if (owner.dtype == DtypeCode::Password) member.password.flag = 0;
 }
 

@@ -207,8 +207,10 @@ DecodeResult Decode(DriverState& state, const TagDescriptor& tag, VARIANT& value
             break;
         case DtypeCode::Bool: {
             if ((length != 1 && length != 2 && length != 4) || !fits(length)) break;
-            if (tag.bitoffset < 0 || tag.bitoffset >= 32) break;  // no such bit: no value
-            const std::uint32_t mask = std::uint32_t{1} << tag.bitoffset;
+            // A bit number beyond the value's 32 bits (or a negative one) names a bit that is
+            // never set: the mask matches nothing and the value is 0.
+            const std::uint32_t mask =
+                tag.bitoffset >= 0 && tag.bitoffset < 32 ? std::uint32_t{1} << tag.bitoffset : 0;
             value.vt = VT_BOOL;
             value.value.boolVal = (ReadBigEndian(b, length) & mask) != 0 ? 1 : 0;
             result.kind = Decoded::Bool;

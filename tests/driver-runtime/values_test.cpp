@@ -238,6 +238,19 @@ TEST_F(Decoding, BoolTakesOneBitOfTheBigEndianValue) {
     narrow.bitoffset = 0;
     DecodeTagValue(*state, narrow, value.v);
     EXPECT_EQ(value.v.value.boolVal, 1);
+
+    // Bit numbers past the 32 bits of the widest value (up to 127 in a description file) and
+    // negative ones name no bit: the value is 0, never "no value" and never a wrapped bit.
+    put(20, {0xFF, 0xFF, 0xFF, 0xFF});
+    for (int bit : {32, 33, 63, 127, -1, -128}) {
+        TagDescriptor far = MakeTag(DtypeCode::Bool, 20, 4);
+        far.bitoffset = static_cast<std::int8_t>(bit);
+        HostValue fresh(VT_BOOL);
+        DecodeTagValue(*state, far, fresh.v);
+        EXPECT_FALSE(fresh.untouched(VT_BOOL)) << bit;
+        EXPECT_EQ(fresh.v.vt, VT_BOOL) << bit;
+        EXPECT_EQ(fresh.v.value.boolVal, 0) << bit;
+    }
 }
 
 TEST_F(Decoding, StringsAreCutAtZeroTrimmedAndConvertedFromOem) {

@@ -280,7 +280,12 @@ TEST_F(NamespaceTest, TagsOutsideTheImageOrBuffersAreRefusedWithFileLineAndTag) 
                 ElementsAre("ADR03.DEVICE_ID", "ADR03.Edge", "ADR03.Hex54", "ADR03.Hex55",
                             "ADR03.Bin18", "ADR03.Bin19", "ADR03.Str52", "ADR03.Str53",
                             "ADR03.Ro53", "ADR03.DivOk", "ADR03.Neg8"));
-    const auto messages = notes.messages();
+    auto messages = notes.messages();
+    // Neg8 (length 200 is -56 as a signed byte) stays readable, but loses its write right.
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_THAT(messages[3].text, HasSubstr("a.cfg line 13: tag \"Neg8\" registered without "
+                                            "write right"));
+    messages.erase(messages.begin() + 3);
     // The s5time tag reads two bytes whatever its length: 1023 leaves room for one only.
     const std::pair<int, const char*> refused[] = {
         {2, "Past"}, {3, "Neg"}, {11, "Div"}, {14, "S5"}};
@@ -292,6 +297,45 @@ TEST_F(NamespaceTest, TagsOutsideTheImageOrBuffersAreRefusedWithFileLineAndTag) 
         EXPECT_THAT(messages[i].text, HasSubstr("not registered"));
     }
     EXPECT_THAT(notes.messages().back().text, HasSubstr("[SLAVE03]"));
+}
+
+// A write frame carries a one-byte data address and `length` bytes: a tag whose writes could
+// never reach its place keeps its read right only, with a message naming file, line and tag.
+TEST_F(NamespaceTest, TagsThatCannotBeWrittenAreRegisteredReadOnly) {
+    dir.write("w.cfg",
+              TagLine("name=Top\taccess=rw\tdtype=int\treadoffset=0\twriteoffset=255\tlength=2") +
+                  TagLine("name=Far\taccess=rw\tdtype=int\treadoffset=0\twriteoffset=256"
+                          "\tlength=2") +
+                  TagLine("name=Neg\taccess=rw\tdtype=uint\treadoffset=0\twriteoffset=-1"
+                          "\tlength=2") +
+                  TagLine("name=Zero\taccess=rw\tdtype=char\treadoffset=0\twriteoffset=3"
+                          "\tlength=0") +
+                  TagLine("name=Minus\taccess=rw\tdtype=string\treadoffset=0\twriteoffset=3"
+                          "\tlength=-3") +
+                  TagLine("name=RoFar\taccess=r\tdtype=int\treadoffset=0\twriteoffset=900"
+                          "\tlength=2") +
+                  TagLine("name=WoFar\taccess=w\tdtype=int\treadoffset=0\twriteoffset=900"
+                          "\tlength=2"));
+    build("[SLAVE06]\nCFG=w.cfg\n");
+    EXPECT_THAT(recorder.lines(),
+                ElementsAre("node ADR06", "tag ADR06.DEVICE_ID 8 1", "tag ADR06.Top 2 3",
+                            "tag ADR06.Far 2 1", "tag ADR06.Neg 18 1", "tag ADR06.Zero 17 1",
+                            "tag ADR06.Minus 8 1", "tag ADR06.RoFar 2 1"));
+    const auto messages = notes.messages();
+    ASSERT_EQ(messages.size(), 5u);
+    const std::pair<int, const char*> readOnly[] = {
+        {2, "Far"}, {3, "Neg"}, {4, "Zero"}, {5, "Minus"}};
+    for (std::size_t i = 0; i < std::size(readOnly); ++i) {
+        EXPECT_EQ(messages[i].caption, "ZAN KVX-OPC-Server CFG-ERROR");
+        EXPECT_THAT(
+            messages[i].text,
+            HasSubstr("[SLAVE06] w.cfg line " + std::to_string(readOnly[i].first) + ": tag \"" +
+                      readOnly[i].second + "\" registered without write right"));
+    }
+    EXPECT_THAT(messages[0].text, HasSubstr("writeoffset 256"));
+    EXPECT_THAT(messages[3].text, HasSubstr("length -3"));
+    // Without its write right a write-only tag has no right left: it is not registered.
+    EXPECT_THAT(messages[4].text, HasSubstr("w.cfg line 7: tag \"WoFar\" not registered"));
 }
 
 TEST_F(NamespaceTest, IdentificationEntriesOutsideTheImageOrBeyondTenAreNotKept) {
