@@ -16,6 +16,7 @@
 #include "cli_front_end.h"
 #include "kvx/platform/codepage.h"
 #include "kvx/scantool/bus_access.h"
+#include "kvx/scantool/dialogs.h"
 #include "kvx/scantool/ports.h"
 #include "kvx/scantool/scan_tool.h"
 
@@ -64,6 +65,13 @@ void Refuse(const std::string& text) {
     std::fputs(fmt::format("linkspy-cli: {}\n", text).c_str(), stderr);
 }
 
+// Unusable arguments: the reason, a hint, exit code 2.
+int ArgumentError(const std::string& text) {
+    Refuse(text);
+    std::fputs("Run with --help for more information.\n", stderr);
+    return 2;
+}
+
 // Scan, then the test when `cycles` is set. 0 when every step completed.
 int ScanAndTest(CScanToolDlg& tool, bool test) {
     tool.OnScan();
@@ -81,7 +89,9 @@ int ScanAndTest(CScanToolDlg& tool, bool test) {
 
 int main(int argc, char** argv) {
     CLI::App app{"KVX RS485 link spy: bus scan, bus test, test protocol and driver INI generation"};
-    app.require_subcommand(1);
+    // Options of the program (-C, --port, --delay) may also follow the command; the commands
+    // created below inherit this.
+    app.fallthrough();
 
     std::string directory;
     std::optional<std::string> port;
@@ -99,7 +109,6 @@ int main(int argc, char** argv) {
     portTest->add_option("NAME", testName, "Port to test (default: the tool's port)");
 
     auto* portCmd = app.add_subcommand("port", "Port selection");
-    portCmd->require_subcommand(1);
     auto* portSet = portCmd->add_subcommand("set", "Choose the port and store it in LINKSPY.INI");
     std::string setName;
     portSet->add_option("NAME", setName, "Port name")->required();
@@ -140,7 +149,32 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::Range(0, kMaxFetchBytes));
 
-    CLI11_PARSE(app, argc, argv);
+    // Anything the commands do not take is collected here and named below.
+    app.allow_extras();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return ArgumentError(e.what());
+    }
+    const auto unknownCommand = [&app](const std::string& what) {
+        if (!app.remaining().empty() && app.remaining().front().rfind('-', 0) != 0) {
+            return ArgumentError(
+                fmt::format("unknown command \"{}{}\"", what, app.remaining().front()));
+        }
+        return ArgumentError(what.empty() ? "a command is required"
+                                          : fmt::format("{}needs a command: set", what));
+    };
+    if (app.get_subcommands().empty()) return unknownCommand("");
+    if (*portCmd && !*portSet) return unknownCommand("port ");
+    if (!app.remaining().empty()) {
+        std::string extras;
+        for (const auto& a : app.remaining()) extras += (extras.empty() ? "" : " ") + a;
+        return ArgumentError(fmt::format("unexpected arguments: {}", extras));
+    }
 
     if (!directory.empty()) {
         std::error_code ec;
@@ -165,7 +199,11 @@ int main(int argc, char** argv) {
     if (*portSet) answers.portChoice = setName;
 
     if (*ports) {
-        for (const auto& name : OpenablePorts(CandidatePorts())) std::cout << name << '\n';
+        // One line per device: a by-id link with the device it leads to.
+        for (const auto& c : PortCandidates()) {
+            if (!TrialOpen(c.name)) continue;
+            std::cout << c.name << (c.device.empty() ? "" : "  (" + c.device + ")") << '\n';
+        }
         return 0;
     }
 
@@ -228,6 +266,29 @@ int main(int argc, char** argv) {
         return rc;
     }
     if (*report) {
+        // The file name is settled as the dialog settles it, before the scan and the test
+        // spend their time on a protocol that could not be saved.
+        CSaveProtocolDlg preview(".", '/');
+        preview.Open();
+        frontEnd.RunSaveProtocolDialog(preview);
+        switch (preview.outcome()) {
+            case CSaveProtocolDlg::Outcome::Ok:
+                break;
+            case CSaveProtocolDlg::Outcome::ExtensionError:
+                frontEnd.ShowMessage("Extension Error", "ZAN LINKSPY FILE-ERROR",
+                                     MessageIcon::Warning);
+                return 2;
+            case CSaveProtocolDlg::Outcome::NotAFileName:
+                frontEnd.ShowMessage(
+                    preview.fileName() + " is no file name in the current directory!",
+                    "ZAN LINKSPY FILE-ERROR", MessageIcon::Warning);
+                return 2;
+            default:
+                return ArgumentError(
+                    "report needs a file name: give --file NAME, or a --comment whose beginning "
+                    "names the file (up to its first line break or \".\", at most 36 "
+                    "characters)");
+        }
         rc = ScanAndTest(tool, true);
         if (!tool.enabled(Button::Report)) return rc == 0 ? 1 : rc;
         tool.OnReport();

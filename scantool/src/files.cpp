@@ -50,6 +50,24 @@ std::string CommentWithoutCR(std::string_view comment) {
 }
 
 namespace {
+// Every line break of the comment (LF, CR LF or a lone CR) as one CR LF pair.
+std::string CommentWithCrLfBreaks(std::string_view comment) {
+    std::string text;
+    text.reserve(comment.size() + comment.size() / 16);
+    for (std::size_t i = 0; i < comment.size(); ++i) {
+        const char c = comment[i];
+        if (c == '\r') {
+            if (i + 1 < comment.size() && comment[i + 1] == '\n') ++i;
+            text += "\r\n";
+        } else if (c == '\n') {
+            text += "\r\n";
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 std::string LineOrEmpty(const ProtocolData& data, int address) {
     if (address < 0 || address >= static_cast<int>(data.memberLines.size())) return {};
     return data.memberLines[static_cast<std::size_t>(address)];
@@ -59,8 +77,9 @@ std::string LineOrEmpty(const ProtocolData& data, int address) {
 std::string TextProtocol(const ProtocolData& data) {
     const std::string dashes(64, '-');
     std::string out;
-    // A comment's line breaks become one line break each in the file.
-    out += CommentWithoutCR(data.comment);
+    // The comment's line breaks are CR LF pairs, as an edit field gives them; the file's own
+    // line ends then make each of them CR CR LF, the layout stored protocols have always had.
+    out += CommentWithCrLfBreaks(data.comment);
     out += "\n\n";
     out += data.dateText + "  --  Start: " + data.startText + " -- End: " + data.endText + "\n\n";
     out += "Adr.\tname\t\tconfig\t\tOK / Cycles\tin %\n";

@@ -30,15 +30,49 @@ std::vector<std::string> DeviceNames(const std::filesystem::path& directory,
     std::sort(names.begin(), names.end());
     return names;
 }
+
+// The device a name leads to, links followed; empty when it cannot be resolved.
+std::string ResolvedDevice(const std::filesystem::path& path) {
+    std::error_code ec;
+    auto target = std::filesystem::canonical(path, ec);
+    return ec ? std::string() : target.string();
+}
 }  // namespace
+
+std::vector<PortCandidate> PortCandidatesIn(const std::filesystem::path& devDirectory,
+                                            const std::filesystem::path& byIdDirectory) {
+    std::vector<PortCandidate> list;
+    for (int i = 1; i <= 8; ++i) list.push_back({"COM" + std::to_string(i), {}});
+    std::vector<std::string> devices;
+    for (const char* prefix : {"ttyUSB", "ttyACM"}) {
+        for (auto& n : DeviceNames(devDirectory, prefix)) devices.push_back(std::move(n));
+    }
+    std::vector<PortCandidate> links;
+    for (auto& link : DeviceNames(byIdDirectory, "")) {
+        const std::string target = ResolvedDevice(link);
+        // The device itself is offered under this link.
+        std::string device;
+        for (auto it = devices.begin(); it != devices.end(); ++it) {
+            if (!target.empty() && ResolvedDevice(*it) == target) {
+                device = *it;
+                devices.erase(it);
+                break;
+            }
+        }
+        links.push_back({std::move(link), device.empty() ? target : device});
+    }
+    for (auto& d : devices) list.push_back({std::move(d), {}});
+    for (auto& l : links) list.push_back(std::move(l));
+    return list;
+}
+
+std::vector<PortCandidate> PortCandidates() {
+    return PortCandidatesIn("/dev", "/dev/serial/by-id");
+}
 
 std::vector<std::string> CandidatePorts() {
     std::vector<std::string> names;
-    for (int i = 1; i <= 8; ++i) names.push_back("COM" + std::to_string(i));
-    for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-        for (auto& n : DeviceNames("/dev", prefix)) names.push_back(std::move(n));
-    }
-    for (auto& n : DeviceNames("/dev/serial/by-id", "")) names.push_back(std::move(n));
+    for (auto& c : PortCandidates()) names.push_back(std::move(c.name));
     return names;
 }
 

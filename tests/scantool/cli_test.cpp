@@ -9,9 +9,9 @@
 #include <regex>
 #include <sstream>
 
-#include "temp_dir.h"
 #include "kvx/platform/serial_device.h"
 #include "kvx/sim/simulator.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -139,7 +139,7 @@ TEST_F(CliTest, TextReportWithCommentAndFileName) {
     }
     const std::string dashes(64, '-');
     EXPECT_EQ(text,
-              "Site 3\r\nBus A\r\n\r\nDATE  --  Start: T -- End: T\r\n\r\n"
+              "Site 3\r\r\nBus A\r\n\r\nDATE  --  Start: T -- End: T\r\n\r\n"
               "Adr.\tname\t\tconfig\t\tOK / Cycles\tin %\r\n" +
                   dashes + "\r\n" + lines + dashes +
                   "\r\nTest-Time: T \r\nMax. Request-Delay: 40ms");
@@ -156,10 +156,51 @@ TEST_F(CliTest, TableReportNamedAfterTheCommentAndRefusedExtension) {
         << table;
     EXPECT_NE(table.find("\r\n 07\tDIO-16\tdio16.cfg\t10 \t 10\t100,00\r\n"), std::string::npos);
 
+    // A refused name is refused before the scan: no frame goes out.
+    sim_.clearFrames();
     run = Cli("report --cycles 10 --type txt --file report.old.txt");
-    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.code, 2);
     EXPECT_EQ(run.err, "ZAN LINKSPY FILE-ERROR: Extension Error\n");
     EXPECT_FALSE(std::filesystem::exists(dir_ / "report.old.txt"));
+    run = Cli("report --cycles 10");
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.err.find("linkspy-cli: report needs a file name: give --file NAME"),
+              std::string::npos)
+        << run.err;
+    run = Cli("report --cycles 10 --comment '.hidden'");  // the name never follows
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(sim_.frameCount(), 0u);
+}
+
+TEST_F(CliTest, ArgumentErrorsExitTwoAndOptionsGoEitherSide) {
+    const std::string usage = "Run with --help for more information.\n";
+    CliRun run = Cli("frobnicate");
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.err, "linkspy-cli: unknown command \"frobnicate\"\n" + usage);
+    run = Cli("");
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.err, "linkspy-cli: a command is required\n" + usage);
+    run = Cli("port frob");
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.err, "linkspy-cli: unknown command \"port frob\"\n" + usage);
+    for (const char* bad : {"test", "test --cycles 9", "scan --bogus", "scan extra",
+                            "fetch --addr 3 --data 0 --count 246", "--delay -1 scan"}) {
+        run = Cli(bad);
+        EXPECT_EQ(run.code, 2) << bad << ": " << run.err;
+        EXPECT_NE(run.err.find(usage), std::string::npos) << bad << ": " << run.err;
+    }
+    EXPECT_EQ(sim_.frameCount(), 0u);
+    EXPECT_EQ(Cli("--help").code, 0);
+
+    // The program's options after the command: the INI names a port that does not exist.
+    dir_.write("LINKSPY.INI", "[RS232]\r\nCOM=/dev/kvx-no-such-port\r\n");
+    run =
+        Cli("scan --port '" + sim_.devicePath() + "' --delay 40 -C '" + dir_.path().string() + "'",
+            {}, out_.path());
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).at(7), MemberLine(7));
+    run = Cli("fetch --addr 3 --data 4 --count 8 --port '" + sim_.devicePath() + "'");
+    EXPECT_EQ(run.code, 0) << run.err;
 }
 
 TEST_F(CliTest, ReportNameFollowsTheCommentAsItIsTyped) {
@@ -268,8 +309,6 @@ TEST_F(CliTest, FetchProbesOneBlock) {
     run = Cli("fetch --addr 9 --data 0 --count 10");
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.out, "0\n\n");
-    run = Cli("fetch --addr 3 --data 0 --count 246");
-    EXPECT_NE(run.code, 0);
 }
 
 TEST_F(CliTest, WithoutIniTheMessagesAndTheOverrides) {

@@ -232,7 +232,7 @@ TEST_F(SequenceTest, TextProtocolByteForByte) {
     ScanTwoMembers();
     RunTest(10);
     fe_.save = [](CSaveProtocolDlg& d) {
-        d.SetComment("Site 3\r\nsecond line");
+        d.SetComment("Site 3\r\nsecond line\nthird");
         d.CloseTypeList(0);
         d.PressChange();
         d.SetFileName("proto");
@@ -242,7 +242,7 @@ TEST_F(SequenceTest, TextProtocolByteForByte) {
     ASSERT_TRUE(Tool().lastFileWritten()) << fe_.AllMessages();
     EXPECT_EQ(Tool().lastFilePath(), dir_ / "proto.txt");
     const std::string expected =
-        "Site 3\r\nsecond line\r\n\r\n"
+        "Site 3\r\r\nsecond line\r\r\nthird\r\n\r\n"
         "8.12.2026  --  Start: 9:05:30 -- End: 10:05:10\r\n\r\n"
         "Adr.\tname\t\tconfig\t\tOK / Cycles\tin %\r\n" +
         kDashes + "\r\n" + ExpectedLinesTxt() + kDashes +
@@ -436,6 +436,35 @@ TEST_F(PortTest, ListOffersTheOpenablePortsAndSelectsTheFirst) {
     EXPECT_FALSE(empty.PressTest(fe_));  // the typed text is not what the Test button tries
     EXPECT_TRUE(fe_.HasMessage("No access to the COM-Port!\nChange Com-Port",
                                "ZAN LINKSPY COM-TEST-ERROR"));
+}
+
+TEST_F(PortTest, AnAdapterWithAByIdLinkIsOfferedOnceUnderThatName) {
+    // A dev directory with two adapters, one of them also reached through a by-id link (as
+    // udev makes it, relative), and a by-id link whose device is gone.
+    const auto dev = dir_.path() / "dev";
+    const auto byId = dev / "serial" / "by-id";
+    std::filesystem::create_directories(byId);
+    std::filesystem::create_symlink(sim_.devicePath(), dev / "ttyUSB0");
+    std::filesystem::create_symlink(other_->slavePath(), dev / "ttyACM1");
+    std::filesystem::create_symlink("../../ttyUSB0", byId / "usb-KVX_Link-if00-port0");
+    std::filesystem::create_symlink("../../ttyUSB7", byId / "usb-Gone-if00-port0");
+
+    const auto list = PortCandidatesIn(dev, byId);
+    std::vector<std::string> names, devices;
+    for (const auto& c : list) {
+        names.push_back(c.name);
+        devices.push_back(c.device);
+    }
+    ASSERT_EQ(list.size(), 11u);
+    EXPECT_EQ(names[0], "COM1");
+    EXPECT_EQ(names[7], "COM8");
+    EXPECT_EQ(std::vector<std::string>(names.begin() + 8, names.end()),
+              (std::vector<std::string>{(dev / "ttyACM1").string(),
+                                        (byId / "usb-Gone-if00-port0").string(),
+                                        (byId / "usb-KVX_Link-if00-port0").string()}));
+    EXPECT_EQ(devices[8], "");
+    EXPECT_EQ(devices[9], "");  // nothing to lead to
+    EXPECT_EQ(devices[10], (dev / "ttyUSB0").string());
 }
 
 TEST_F(PortTest, SamePortKeepsTheResultsAnotherDropsThem) {

@@ -28,7 +28,8 @@ struct ProtocolData {
     int requestDelay = 0;
 };
 
-// Layouts with "\n" line ends.
+// Layouts with "\n" line ends. In the .txt layout each line break of the comment is a CR LF
+// pair (which the file's line ends turn into CR CR LF); the .xls layout drops its CRs.
 std::string TextProtocol(const ProtocolData& data);
 std::string TableProtocol(const ProtocolData& data);
 
