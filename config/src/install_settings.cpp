@@ -97,15 +97,27 @@ int ReadWaitMs(const fs::path& ini) {
 }
 
 int ReadMaxAddress(const fs::path& ini) {
-    return GetProfileInt(ini, "KXBUS", "MAXADR", 31);
+    return ReadMaxAddress(ProfileSnapshot::Read(ini));
 }
 
 std::string ReadMemberCfg(const fs::path& ini, int address) {
-    return GetProfileString(ini, MemberSection(address), "CFG", "", 49);
+    return ReadMemberCfg(ProfileSnapshot::Read(ini), address);
 }
 
 std::string ReadMemberName(const fs::path& ini, int address) {
-    return GetProfileString(ini, MemberSection(address), "NAME", "NoID", 127);
+    return ReadMemberName(ProfileSnapshot::Read(ini), address);
+}
+
+int ReadMaxAddress(const ProfileSnapshot& ini) {
+    return ini.GetInt("KXBUS", "MAXADR", 31);
+}
+
+std::string ReadMemberCfg(const ProfileSnapshot& ini, int address) {
+    return ini.GetString(MemberSection(address), "CFG", "", kMaxCfgNameChars + 1);
+}
+
+std::string ReadMemberName(const ProfileSnapshot& ini, int address) {
+    return ini.GetString(MemberSection(address), "NAME", "NoID", 127);
 }
 
 PortSetting ReadPortName(const fs::path& ini) {

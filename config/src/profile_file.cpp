@@ -105,6 +105,18 @@ std::string bounded(std::string_view text, std::size_t capacity) {
     return std::string(text.substr(0, std::min(text.size(), capacity - 1)));
 }
 
+// Names compare without regard to ASCII letter case, as EqualsNoCase does.
+std::string lowerCase(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// Integer value: optional sign and leading decimal digits; `fallback` for an empty value.
+int intValue(std::string_view v, int fallback);
+
 bool hasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -124,9 +136,48 @@ int GetProfileInt(const std::filesystem::path& file, std::string_view section, s
                   int fallback) {
     auto data = readWhole(file);
     if (!data) return fallback;
-    auto value = lookup(*data, section, key);
-    if (!value || value->empty()) return fallback;
-    std::string_view v = *value;
+    const auto value = lookup(*data, section, key);
+    return value ? intValue(*value, fallback) : fallback;
+}
+
+ProfileSnapshot ProfileSnapshot::Read(const std::filesystem::path& file) {
+    ProfileSnapshot snapshot;
+    const auto data = readWhole(file);
+    if (!data) return snapshot;
+    std::unordered_map<std::string, std::string>* current = nullptr;
+    for (const Line& line : splitLines(*data)) {
+        if (auto name = sectionName(line.text)) {
+            current = &snapshot.sections_[lowerCase(*name)];
+            continue;
+        }
+        if (current == nullptr) continue;
+        if (auto kv = keyLine(line.text)) current->try_emplace(lowerCase(kv->key), kv->value);
+    }
+    return snapshot;
+}
+
+std::optional<std::string_view> ProfileSnapshot::lookup(std::string_view section,
+                                                        std::string_view key) const {
+    const auto s = sections_.find(lowerCase(section));
+    if (s == sections_.end()) return std::nullopt;
+    const auto k = s->second.find(lowerCase(key));
+    if (k == s->second.end()) return std::nullopt;
+    return std::string_view(k->second);
+}
+
+std::string ProfileSnapshot::GetString(std::string_view section, std::string_view key,
+                                       std::string_view fallback, std::size_t capacity) const {
+    return bounded(lookup(section, key).value_or(fallback), capacity);
+}
+
+int ProfileSnapshot::GetInt(std::string_view section, std::string_view key, int fallback) const {
+    const auto value = lookup(section, key);
+    return value ? intValue(*value, fallback) : fallback;
+}
+
+namespace {
+int intValue(std::string_view v, int fallback) {
+    if (v.empty()) return fallback;
     bool negative = false;
     if (!v.empty() && (v.front() == '+' || v.front() == '-')) {
         negative = v.front() == '-';
@@ -141,6 +192,7 @@ int GetProfileInt(const std::filesystem::path& file, std::string_view section, s
     if (negative) return static_cast<int>(-n);
     return static_cast<int>(std::min(n, 2147483647LL));
 }
+}  // namespace
 
 bool WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value) {

@@ -8,6 +8,7 @@
 
 #include "kvx/config/device_description.h"
 #include "kvx/config/install_settings.h"
+#include "kvx/config/profile_file.h"
 #include "kvx/config/scaling_table.h"
 #include "notifier.h"
 
@@ -133,6 +134,7 @@ class Builder {
     DriverState& state_;
     SOXpSAddNode addNode_;
     SOXpSAddTag addTag_;
+    config::ProfileSnapshot ini_;
 
     // Per member.
     int address_ = 0;
@@ -174,8 +176,10 @@ void Builder::refuse(const CfgRecord& record, const std::string& what, const std
 }
 
 int Builder::run() {
+    // One parse of the INI file serves every key of this build.
+    ini_ = config::ProfileSnapshot::Read(state_.iniPath);
     // [KXBUS] MAXADR is read for compatibility; every address 0..31 is handled regardless.
-    (void)config::ReadMaxAddress(state_.iniPath);
+    (void)config::ReadMaxAddress(ini_);
     // Every member starts unconfigured with bad quality, also those after a stop below, so
     // that a rebuild leaves nothing of an earlier build behind.
     {
@@ -193,23 +197,24 @@ int Builder::run() {
 
 Builder::Outcome Builder::buildMember(int address) {
     MemberRecord& member = state_.members[static_cast<std::size_t>(address)];
-    const std::string cfg = config::ReadMemberCfg(state_.iniPath, address);
+    const std::string cfg = config::ReadMemberCfg(ini_, address);
     if (cfg.empty()) return Outcome::Skipped;
 
     config::InstallSettings install;
     install.instDir = state_.installDir;
     const std::filesystem::path file = install.deviceDescriptionPath(cfg);
     {
-        std::string name = config::ReadMemberName(state_.iniPath, address);
+        std::string name = config::ReadMemberName(ini_, address);
         std::lock_guard lock(state_.imageLock);
         member.name = std::move(name);
     }
 
-    // A directory opens as a stream on some systems but is no description.
+    // Only a regular file is a description: a directory, a device such as /dev/zero or a
+    // FIFO would never end or block the build.
     std::error_code ec;
-    const bool directory = std::filesystem::is_directory(file, ec);
+    const bool regular = std::filesystem::is_regular_file(file, ec);
     std::ifstream in;
-    if (!directory) in.open(file, std::ios::in | std::ios::binary);
+    if (regular) in.open(file, std::ios::in | std::ios::binary);
     if (!in.is_open()) {
         Notify(kFileErrorCaption, kCfgNotFoundText);
         return Outcome::Stop;

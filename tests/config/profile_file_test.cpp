@@ -29,6 +29,34 @@ TEST(ProfileRead, NamesWithoutRegardToCaseFirstOccurrenceWins) {
     EXPECT_EQ(GetProfileString(dir / "missing.ini", "RS232", "COM", "COM1"), "COM1");
 }
 
+// The build's single parse answers every key as a lookup of its own would, on the same
+// tricky file: case, repeated sections and keys, comments, quotes, bounds, integers.
+TEST(ProfileRead, SnapshotAnswersAsSingleLookups) {
+    TempDir dir;
+    const auto ini = dir.write("fenlodrv.ini",
+                               "top=outside\r\n[rs232]\r\n  com = COM12  \r\nCom=COM3\r\n"
+                               "[KXBUS]\r\nWAIT=250ms\r\nMAXADR=\r\n[Rs232]\r\nCOM=COM4\r\n"
+                               "OTHER=x\r\n[SLAVE01]\r\n;CFG=no.cfg\r\nCFG=\"a b.cfg\"\r\n"
+                               "NAME=abcdefgh\r\n[ slave02 ]\nname=-17x\nnovalue\nk=v");
+    const ProfileSnapshot snapshot = ProfileSnapshot::Read(ini);
+    const ProfileSnapshot missing = ProfileSnapshot::Read(dir / "missing.ini");
+    for (const char* section : {"RS232", "kxbus", "SLAVE01", "Slave02", "S", ""}) {
+        for (const char* key :
+             {"COM", "other", "WAIT", "MAXADR", "CFG", ";CFG", "NAME", "top", "novalue", "K"}) {
+            SCOPED_TRACE(std::string(section) + "/" + key);
+            for (std::size_t capacity : {0u, 5u}) {
+                EXPECT_EQ(snapshot.GetString(section, key, "dflt", capacity),
+                          GetProfileString(ini, section, key, "dflt", capacity));
+            }
+            EXPECT_EQ(snapshot.GetInt(section, key, 7), GetProfileInt(ini, section, key, 7));
+            EXPECT_EQ(missing.GetString(section, key, "dflt"), "dflt");
+        }
+    }
+    EXPECT_EQ(snapshot.GetString("RS232", "COM", ""), "COM12");
+    EXPECT_EQ(snapshot.GetString("SLAVE01", "CFG", ""), "a b.cfg");
+    EXPECT_EQ(snapshot.GetInt("SLAVE02", "NAME", 0), -17);
+}
+
 TEST(ProfileRead, ValuesQuotesCommentsAndLfFiles) {
     TempDir dir;
     const auto ini = dir.write("a.ini",

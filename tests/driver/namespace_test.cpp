@@ -236,12 +236,27 @@ TEST_F(NamespaceTest, MissingDescriptionStopsTheBuildThere) {
     EXPECT_EQ(member(7).name, "");
 }
 
-TEST_F(NamespaceTest, DescriptionThatIsADirectoryCannotBeRead) {
+// Only regular files are descriptions: a directory, an endless device or a FIFO without a
+// writer would otherwise stall the build; each reads as a missing file.
+TEST_F(NamespaceTest, DescriptionThatIsNoRegularFileIsNotFound) {
     std::filesystem::create_directory(dir.path() / "dir.cfg");
-    build("[SLAVE01]\nCFG=dir.cfg\n");
-    EXPECT_TRUE(recorder.calls.empty());
-    ASSERT_EQ(notes.messages().size(), 1u);
-    EXPECT_EQ(notes.messages()[0].text, "CFG-file not found!\nChange FENLODRV.INI");
+    std::filesystem::create_symlink("/dev/zero", dir.path() / "zero.cfg");
+    const std::string fifo = (dir.path() / "fifo.cfg").string();
+    ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+    dir.write("ok.cfg", "fetch1\tdesadr=0\tbytes=4\t\n");
+    dir.write("link.cfg", "");
+    std::filesystem::remove(dir.path() / "link.cfg");
+    std::filesystem::create_symlink(dir.path() / "ok.cfg", dir.path() / "link.cfg");
+    for (const char* name : {"dir.cfg", "zero.cfg", "fifo.cfg"}) {
+        SCOPED_TRACE(name);
+        recorder.calls.clear();
+        const auto before = notes.messages().size();
+        build(std::string("[SLAVE00]\nCFG=link.cfg\n[SLAVE01]\nCFG=") + name + "\n");
+        // A link to a regular file is one; the build stops at the address after it.
+        EXPECT_THAT(recorder.lines(), ElementsAre("node ADR00", "tag ADR00.DEVICE_ID 8 1"));
+        ASSERT_EQ(notes.messages().size(), before + 1);
+        EXPECT_EQ(notes.messages().back().text, "CFG-file not found!\nChange FENLODRV.INI");
+    }
 }
 
 TEST_F(NamespaceTest, WithoutIniFileNothingIsConfigured) {

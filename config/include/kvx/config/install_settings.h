@@ -54,10 +54,18 @@ std::filesystem::path FindDriverIniFromEnvironment(const InstallSettings& settin
 int ReadWaitMs(const std::filesystem::path& ini);      // [KXBUS] WAIT, default 1000
 int ReadMaxAddress(const std::filesystem::path& ini);  // [KXBUS] MAXADR, default 31
 // [SLAVEnn] CFG: the member's device description file name, at most 48 characters; empty when
-// no member is configured at this address.
+// no member is configured at this address. A longer value is cut, so a file with a longer
+// name cannot be found through it.
+inline constexpr std::size_t kMaxCfgNameChars = 48;
 std::string ReadMemberCfg(const std::filesystem::path& ini, int address);
 // [SLAVEnn] NAME: at most 126 characters, default "NoID".
 std::string ReadMemberName(const std::filesystem::path& ini, int address);
+
+// The same keys from one parse of the file, for the namespace build's pass over 32 sections.
+class ProfileSnapshot;
+int ReadMaxAddress(const ProfileSnapshot& ini);
+std::string ReadMemberCfg(const ProfileSnapshot& ini, int address);
+std::string ReadMemberName(const ProfileSnapshot& ini, int address);
 
 // [RS232] COM: the bus port name, held whole (default "COM1"). A name longer than 255 bytes
 // is refused: the default is used and `problem` holds a message for the notifier.

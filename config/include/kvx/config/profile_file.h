@@ -5,8 +5,10 @@
 // A write of one key keeps every other line of the file. CR LF and LF files both read.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace kvx::config {
 
@@ -25,5 +27,23 @@ int GetProfileInt(const std::filesystem::path& file, std::string_view section, s
 // The file is replaced atomically (temporary file + rename).
 bool WriteProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value);
+
+// One parse of a profile file, for a pass that looks up many keys (the namespace build reads
+// two keys of 32 sections): the same answers as the functions above, without reading the file
+// again for every key. A missing or unreadable file gives every key its default.
+class ProfileSnapshot {
+  public:
+    static ProfileSnapshot Read(const std::filesystem::path& file);
+
+    std::string GetString(std::string_view section, std::string_view key, std::string_view fallback,
+                          std::size_t capacity = 0) const;
+    int GetInt(std::string_view section, std::string_view key, int fallback) const;
+
+  private:
+    std::optional<std::string_view> lookup(std::string_view section, std::string_view key) const;
+
+    // Section and key names in lower case; the first occurrence of a key wins.
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections_;
+};
 
 }  // namespace kvx::config
