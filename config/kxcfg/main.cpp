@@ -75,9 +75,11 @@ json recordJson(const CfgRecord& r) {
 }
 
 bool open(const std::string& file, std::ifstream& in) {
+    // A device, FIFO or directory is no description: reading one would never end or fail.
     std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) {
-        std::cerr << "kxcfg: " << file << ": is a directory\n";
+    const auto status = std::filesystem::status(file, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        std::cerr << "kxcfg: " << file << ": is not a regular file\n";
         return false;
     }
     in.open(file, std::ios::binary);
@@ -133,7 +135,9 @@ int check(const std::vector<std::string>& files) {
             error = true;
             continue;
         }
-        for (const auto& f : CheckDeviceDescription(in)) {
+        auto findings = CheckDeviceDescription(in);
+        if (auto name = CheckDescriptionFileName(file)) findings.push_back(std::move(*name));
+        for (const auto& f : findings) {
             const bool isError = f.severity == CfgFinding::Severity::Error;
             error |= isError;
             std::cout << file;

@@ -1,6 +1,7 @@
 #include "kvx/config/cfg_check.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <string_view>
 
@@ -45,6 +46,8 @@ std::string inQuotes(std::string_view s) {
 
 class Checker {
   public:
+    explicit Checker(bool toolLoads) : toolLoads_(toolLoads) {}
+
     std::vector<CfgFinding> run(std::istream& in) {
         LogicalLineReader reader(in, 512);
         CfgRecord r;
@@ -211,6 +214,7 @@ class Checker {
             add(Severity::Error, "tag " + inQuotes(r.name) + " length " + std::to_string(r.length) +
                                      " is outside 0..127");
         }
+        if ((r.access & 2) != 0) checkWrite(r);
         const int size = TagByteSize(r.dtype, r.length);
         if (size == 0) return;  // reads no bytes
         const long long end = static_cast<long long>(r.readoffset) + size;
@@ -228,6 +232,28 @@ class Checker {
             add(Severity::Error, "tag " + inQuotes(r.name) + " divoffset " +
                                      std::to_string(r.divoffset) + " lies outside the " +
                                      std::to_string(kImageBlockBytes) + "-byte process image");
+        }
+    }
+
+    // A write sends `length` bytes to `writeoffset`; tags where that cannot carry the value.
+    void checkWrite(const CfgRecord& r) {
+        if (r.writeoffset < 0 || r.writeoffset > 255) {
+            add(Severity::Warning, "writable tag " + inQuotes(r.name) + " has writeoffset " +
+                                       std::to_string(r.writeoffset) +
+                                       ", outside the device addresses 0..255 a write can "
+                                       "reach: it is never written");
+        }
+        const std::string_view fits = WrittenLengths(r.dtype);
+        if (fits.empty()) return;
+        const bool matches = r.length > 0 && r.length < 10 &&
+                             fits.find(static_cast<char>('0' + r.length)) != std::string_view::npos;
+        if (!matches) {
+            std::string lengths;
+            for (char c : fits) lengths += (lengths.empty() ? "" : " or ") + std::string(1, c);
+            add(Severity::Warning, "writable tag " + inQuotes(r.name) + " of dtype " +
+                                       DtypeWord(r.dtype) + " has length " +
+                                       std::to_string(r.length) + ": its value takes " + lengths +
+                                       " byte(s), so no write sends it correctly");
         }
     }
 
@@ -251,10 +277,10 @@ class Checker {
                                          " bytes of the fetchID block"});
             }
         }
-        if (scanIdLines_ + fetchIdLines_ < 2) {
+        if (!toolLoads_) {
             findings_.push_back({Severity::Warning, 0,
-                                 "fewer than two scanID/fetchID lines: the scan tool does not "
-                                 "load this description"});
+                                 "fewer than two lines containing \"scanID\" or \"fetchID\": "
+                                 "the scan tool does not load this description"});
         }
         if (!sawFetch1_) {
             findings_.push_back(
@@ -262,6 +288,7 @@ class Checker {
         }
     }
 
+    bool toolLoads_;
     std::vector<CfgFinding> findings_;
     int lineNo_ = 0;
     std::size_t scanIdLines_ = 0;
@@ -274,6 +301,34 @@ class Checker {
 };
 
 }  // namespace
+
+std::string_view WrittenLengths(DtypeCode dtype) {
+    switch (dtype) {
+        case DtypeCode::Char:
+            return "1";
+        case DtypeCode::Int:
+        case DtypeCode::Uint:
+        case DtypeCode::Password:
+        case DtypeCode::S5Time:
+            return "2";
+        case DtypeCode::Long:
+        case DtypeCode::Ulong:
+        case DtypeCode::Float2:
+            return "4";
+        case DtypeCode::Float:
+            return "24";
+        default:
+            return {};
+    }
+}
+
+std::string DtypeWord(DtypeCode dtype) {
+    for (std::string_view word : {"char", "int", "uint", "long", "ulong", "float", "string", "bool",
+                                  "timeout", "password", "s5time", "float2", "hex", "bin"}) {
+        if (DtypeFromKeyword(word) == dtype) return std::string(word);
+    }
+    return std::to_string(static_cast<unsigned>(dtype));
+}
 
 int TagByteSize(DtypeCode dtype, int length) {
     switch (dtype) {
@@ -303,7 +358,23 @@ int TagByteSize(DtypeCode dtype, int length) {
 }
 
 std::vector<CfgFinding> CheckDeviceDescription(std::istream& in) {
-    return Checker().run(in);
+    // Both readers see the same bytes; whether the scan tool loads the file is its own
+    // reader's verdict, since it recognises lines by the words they contain.
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream toolView(text);
+    const bool toolLoads = ReadToolDeviceType(toolView, {}).loaded();
+    std::istringstream driverView(text);
+    return Checker(toolLoads).run(driverView);
+}
+
+std::optional<CfgFinding> CheckDescriptionFileName(const std::filesystem::path& file) {
+    const std::string name = file.filename().string();
+    if (name.size() <= kMaxCfgNameChars) return std::nullopt;
+    return CfgFinding{CfgFinding::Severity::Error, 0,
+                      "file name is " + std::to_string(name.size()) +
+                          " characters long: the plug-in keeps at most " +
+                          std::to_string(kMaxCfgNameChars) +
+                          " characters of a CFG= value and cannot find this file"};
 }
 
 }  // namespace kvx::config

@@ -1,11 +1,14 @@
 #include "kvx/scantool/scan_tool.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <system_error>
 
+#include "kvx/config/install_settings.h"
 #include "kvx/config/profile_file.h"
 #include "kvx/platform/codepage.h"
 #include "kvx/platform/file_lookup.h"
@@ -21,6 +24,7 @@ namespace {
 constexpr const char* kIniError = "ZAN LINKSPY INI-ERROR";
 constexpr const char* kCfgError = "ZAN LINKSPY CFG-ERROR";
 constexpr const char* kFileError = "ZAN LINKSPY FILE-ERROR";
+
 constexpr const char* kIniMissing = "Can\xB4t found the LINKSPY.INI file!";
 constexpr const char* kNoAccess = "No access to the COM-Port!\nChange Com-Port";
 constexpr const char* kNoSignal = "No defined Signal!";
@@ -31,6 +35,20 @@ constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_s
 std::string PortNameTooLong() {
     return "The port name is longer than " + std::to_string(platform::kMaxPortNameLength) +
            " characters!";
+}
+
+// The plug-in keeps only the first characters of a CFG= value: a longer file name is written
+// as scanned, but the plug-in will not find that file. Empty when every name fits.
+std::string CfgNamesTooLong(const std::vector<IniMember>& members) {
+    std::string text;
+    for (const auto& m : members) {
+        if (m.cfgFileName.size() <= config::kMaxCfgNameChars) continue;
+        text += fmt::format(
+            "[SLAVE{:02}] CFG={} is longer than the {} characters the plug-in "
+            "keeps: it will not find this file!\n",
+            m.address, m.cfgFileName, config::kMaxCfgNameChars);
+    }
+    return text;
 }
 }  // namespace
 
@@ -616,6 +634,7 @@ void CScanToolDlg::OnGenerate() {
     switch (Save(lastFilePath_, text)) {
         case SaveResult::Ok:
             lastFileWritten_ = true;
+            if (const auto text = CfgNamesTooLong(members); !text.empty()) Warn(text, kCfgError);
             break;
         case SaveResult::OpenFailed:
             Warn("fenlodrv.ini-file not found!", kFileError);

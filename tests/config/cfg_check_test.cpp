@@ -102,6 +102,55 @@ TEST(CfgCheck, EleventhScanIdAndMissingIdentification) {
     EXPECT_EQ(count(f, 0, Severity::Warning, "does not load"), 1) << all(f);
 }
 
+// Writable tags whose bytes a write cannot fill correctly, or whose device address a write
+// frame cannot carry; read-only tags of the same shape are no concern of writes.
+TEST(CfgCheck, WritableTagsThatNoWriteSendsCorrectly) {
+    const auto f = check(kHead +
+                         "tag\tname=I1\taccess=rw\tdtype=int\treadoffset=0\tlength=1\n"   // 4
+                         "tag\tname=F3\taccess=w\tdtype=float\treadoffset=0\tlength=3\n"  // 5
+                         "tag\tname=Hi\taccess=rw\tdtype=uint\treadoffset=0\twriteoffset=256\t"
+                         "length=2\n"  // 6
+                         "tag\tname=Lo\taccess=rw\tdtype=long\treadoffset=0\twriteoffset=-1\t"
+                         "length=4\n"  // 7
+                         "tag\tname=I1r\taccess=r\tdtype=int\treadoffset=0\tlength=1\t"
+                         "writeoffset=300\n"  // 8
+                         "tag\tname=Ok\taccess=rw\tdtype=float\treadoffset=0\twriteoffset=255\t"
+                         "length=2\n"                                                        // 9
+                         "tag\tname=S\taccess=rw\tdtype=string\treadoffset=0\tlength=7\n"    // 10
+                         "tag\tname=L2\taccess=rw\tdtype=ulong\treadoffset=0\tlength=2\n");  // 11
+    EXPECT_EQ(count(f, 4, Severity::Warning, "\"I1\" of dtype int has length 1"), 1) << all(f);
+    EXPECT_EQ(count(f, 5, Severity::Warning, "takes 2 or 4 byte(s)"), 1) << all(f);
+    EXPECT_EQ(count(f, 6, Severity::Warning, "writeoffset 256"), 1) << all(f);
+    EXPECT_EQ(count(f, 7, Severity::Warning, "writeoffset -1"), 1) << all(f);
+    EXPECT_EQ(count(f, 11, Severity::Warning, "takes 4 byte(s)"), 1) << all(f);
+    for (int line : {6, 7}) EXPECT_EQ(count(f, line, Severity::Warning, "length"), 0) << all(f);
+    for (int line : {8, 9, 10}) EXPECT_EQ(count(f, line, Severity::Warning, ""), 0) << all(f);
+    for (int line : {4, 5, 6, 7, 11}) EXPECT_EQ(count(f, line, Severity::Error, ""), 0) << all(f);
+}
+
+// Whether the scan tool loads a file is its own reader's verdict: it counts lines by the
+// words they contain, not by the plug-in's record kinds.
+TEST(CfgCheck, ToolLoadVerdictIsTheToolReadersOwn) {
+    // Two lines the tool recognises, neither of them a record of the plug-in.
+    auto f = check(
+        "scanID readoffset=0 length=6 IDstr=KX-100 name=Pump end=1\n"
+        "fetchID desadr=0 bytes=40\nfetch1\tdesadr=16\tbytes=64\n");
+    EXPECT_EQ(count(f, 0, Severity::Warning, "does not load"), 0) << all(f);
+    // One scanID record line: too few for the tool.
+    f = check(
+        "scanID\treadoffset=0\tlength=6\tIDstr=KX-100\tname=Pump\tend=1\n"
+        "fetch1\tdesadr=16\tbytes=64\n");
+    EXPECT_EQ(count(f, 0, Severity::Warning, "does not load"), 1) << all(f);
+}
+
+TEST(CfgCheck, FileNamesLongerThanTheIniKeeps) {
+    EXPECT_FALSE(CheckDescriptionFileName("/some/dir/" + std::string(44, 'a') + ".cfg"));
+    const auto f = CheckDescriptionFileName(std::string(45, 'a') + ".cfg");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->severity, Severity::Error);
+    EXPECT_NE(f->message.find("49 characters"), std::string::npos) << f->message;
+}
+
 TEST(CfgCheck, HostileInputDoesNotBreakTheChecker) {
     std::string text(1 << 20, 'x');  // a 1 MB line without a line end
     text[1000] = '\t';

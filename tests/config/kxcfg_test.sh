@@ -37,6 +37,16 @@ done
 "$kxcfg" check "$dir/missing.cfg" 2>/dev/null
 [ $? -eq 1 ] || fail "missing file must be an error"
 "$kxcfg" dump "$dir/missing.cfg" 2>/dev/null && fail "dump of a missing file"
+# A name longer than a CFG= value holds; a FIFO is no description and must not block.
+long="$dir/$(printf 'a%.0s' $(seq 45)).cfg"
+cp "$dir/good.cfg" "$long"
+"$kxcfg" check "$long" >"$dir/check.txt"
+[ $? -eq 1 ] || fail "check must flag a 49-character file name"
+grep -q "cannot find this file" "$dir/check.txt" || fail "file name finding: $(cat "$dir/check.txt")"
+mkfifo "$dir/fifo.cfg"
+timeout 10 "$kxcfg" check "$dir/fifo.cfg" 2>"$dir/err.txt"
+[ $? -eq 1 ] || fail "check of a FIFO must fail at once"
+grep -q "not a regular file" "$dir/err.txt" || fail "FIFO message: $(cat "$dir/err.txt")"
 # The sample device descriptions of the repository, when there are any.
 if [ -n "$samples" ] && [ -d "$samples" ]; then
     for f in "$samples"/*.cfg; do

@@ -349,6 +349,36 @@ TEST_F(SequenceTest, GeneratedIniWithAnotherPortInTheSystemDirectory) {
     EXPECT_EQ(Tool().portName(), sim_.devicePath());
 }
 
+// A CFG= name longer than the plug-in keeps is still written as scanned, with a warning;
+// 48 characters pass silently.
+TEST_F(SequenceTest, GenerateWarnsAboutCfgNamesThePlugInCannotKeep) {
+    WriteIni();
+    const std::string longest = std::string(44, 'a') + ".cfg";  // 48 characters
+    const std::string longer = std::string(45, 'b') + ".cfg";   // 49 characters
+    dir_.write(longest, CfgText(16, 16, {{0, 6, "KVXA10", "SENSOR1"}}));
+    dir_.write(longer, CfgText(16, 16, {{0, 6, "KVXB20", "PumpControl"}}));
+    Member(1, 16, "KVXA10");
+    Member(5, 16, "KVXB20");
+    Tool().OnScan();
+    ASSERT_EQ(Tool().foundMembers(), 2) << fe_.AllMessages();
+    fe_.messages.clear();
+    fe_.generate = [](CGenerateIniDlg& d) {
+        d.PressOk();
+        return true;
+    };
+    Tool().OnGenerate();
+    ASSERT_TRUE(Tool().lastFileWritten()) << fe_.AllMessages();
+    const std::string text = kvx::testing::TempDir::read(dir_ / "fenlodrv.ini");
+    EXPECT_NE(text.find("CFG=" + longest + "\r\n"), std::string::npos);
+    EXPECT_NE(text.find("CFG=" + longer + "\r\n"), std::string::npos);
+    EXPECT_TRUE(fe_.HasMessage("[SLAVE05] CFG=" + longer +
+                                   " is longer than the 48 characters the plug-in keeps: it will "
+                                   "not find this file!\n",
+                               "ZAN LINKSPY CFG-ERROR"))
+        << fe_.AllMessages();
+    EXPECT_EQ(fe_.messages.size(), 1u) << fe_.AllMessages();
+}
+
 TEST_F(SequenceTest, GenerateIntoAMissingDirectoryFails) {
     ScanTwoMembers();
     fe_.generate = [](CGenerateIniDlg& d) {
