@@ -5,6 +5,7 @@ KVX_APT_PACKAGES=(
     clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libfmt-dev nlohmann-json3-dev libcli11-dev
+    help2man
 )
 
 kvx_install_deps() {

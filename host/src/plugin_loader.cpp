@@ -49,7 +49,7 @@ std::filesystem::path DefaultPluginPath() {
     const std::filesystem::path exe = platform::CurrentExecutablePath();
     const std::filesystem::path dir = exe.empty() ? std::filesystem::path(".") : exe.parent_path();
     // Beside the program, in an installed tree, in the build tree.
-    for (const auto& candidate : {dir / kPluginFileName, dir / ".." / "lib" / kPluginFileName,
+    for (const auto& candidate : {dir / kPluginFileName, dir / KVX_BIN_TO_LIB / kPluginFileName,
                                   dir / ".." / "driver" / kPluginFileName}) {
         std::error_code ec;
         if (std::filesystem::exists(candidate, ec)) return candidate;
