@@ -75,7 +75,7 @@ std::int32_t BusLink::BusWriteBlock(const std::uint8_t* source, int busAddress, 
     // A block over 245 bytes makes a frame longer than any member takes: nothing is sent.
     if (count > kMaxBlockBytes || length == 0) return 0;
     std::lock_guard lock(portLock_);
-    if (!openBusPort()) return 0;
+    if (!openBusPort()) return -1;
     try {
         port_.WriteBytes(frame.data(), static_cast<std::uint32_t>(length));
         std::array<std::uint8_t, kShortFrameLength> ack{};

@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
-#include <unordered_set>
+#include <string_view>
+#include <utility>
 
 #include "kvx/bus/bus_link.h"
 #include "kvx/config/device_description.h"
@@ -44,6 +46,7 @@ struct TagDescriptor {
     std::int8_t length = 0;
     std::uint8_t fscale = 0;
     std::unique_ptr<ScaleRecord> scale;  // owned; null unless fscale is 1
+    std::string name;                    // item path ("ADR05.Folder.Tag"), for messages
 };
 
 enum class TagKind : std::int32_t { Data = 0, Property = 1 };
@@ -81,6 +84,9 @@ struct MemberRecord {
     std::int32_t idCount = 0;
     std::array<ScanIdEntry, config::kMaxScanIdEntries> ids{};
     std::string name;  // guarded by the image lock once polling runs
+    // The image block holds the data of an accepted poll (guarded by the image lock). Until
+    // then, and again once the block has been cleared, its bytes come from no member.
+    bool imageFromPoll = false;
 
     // Back to the state of a member that no INI section configures (error counter 10).
     void reset() {
@@ -91,6 +97,14 @@ struct MemberRecord {
         idCount = 0;
         ids.fill(ScanIdEntry{});
         name.clear();
+        imageFromPoll = false;
+    }
+
+    // Bytes of the joined fetch data, the part of the image block a poll fills.
+    std::size_t polledBytes() const {
+        std::size_t total = 0;
+        for (std::uint8_t length : fetchLength) total += length;
+        return total;
     }
 };
 
@@ -106,23 +120,27 @@ struct PriorityMember {
 
 using ImageBlock = std::array<std::uint8_t, kImageBlockSize>;
 
-// Tags that have already sent their "Fehler in Tag" message: it goes out once per tag, so a
-// client polling a broken value does not flood the notifier.
+// Messages that go out once per tag (and, where given, per value), so that a client that
+// keeps reading a broken value or writing a refused one does not flood the notifier.
 class OncePerTag {
-public:
-    // True the first time it is asked for `tag`.
-    bool first(const TagDescriptor& tag) {
+  public:
+    // True the first time it is asked for `tag` with `what`.
+    bool first(const TagDescriptor& tag, std::string_view what = {}) {
         std::lock_guard lock(mutex_);
-        return seen_.insert(&tag).second;
+        // Bounded: a client writing ever new refused values must not grow this without end.
+        // Past the bound the memory starts afresh, and a message may come once more.
+        if (seen_.size() >= kMaxRemembered) seen_.clear();
+        return seen_.emplace(&tag, std::string(what)).second;
     }
     void clear() {
         std::lock_guard lock(mutex_);
         seen_.clear();
     }
 
-private:
+  private:
+    static constexpr std::size_t kMaxRemembered = 4096;
     std::mutex mutex_;
-    std::unordered_set<const TagDescriptor*> seen_;
+    std::set<std::pair<const TagDescriptor*, std::string>> seen_;
 };
 
 // Everything global to one loaded plug-in.
@@ -146,6 +164,9 @@ struct DriverState {
     std::uint32_t generation = 1;
     PriorityMember priority;
     OncePerTag infinityReports;
+    OncePerTag writeRefusals;  // values not sent, once per tag and value
+    // A stretch of writes that found the bus port not openable is under way (told once).
+    std::atomic<bool> writePortFailing{false};
     bus::BusLink bus;  // owns the port lock: it lives as long as the plug-in
     platform::TimeSource* time = &platform::systemTime();
 };

@@ -319,6 +319,9 @@ void Builder::handleTag(const CfgRecord& record) {
     tag.length = static_cast<std::int8_t>(record.length);
     tag.fscale = static_cast<std::uint8_t>(record.fscale);
     if (ignoresFreeScaling(tag.dtype)) tag.fscale = 0;
+    tag.name = folderHandle_ == memberHandle_
+                   ? fmt::format("ADR{:02d}.{}", address_, record.name)
+                   : fmt::format("ADR{:02d}.{}.{}", address_, folderName_, record.name);
 
     // A password without write right is no item: it marks where the member's password state
     // lies, which every write checks first.

@@ -114,6 +114,7 @@ void Plugin::freeNodes() {
     state_.nodes.clear();
     // Reports are remembered by tag address; a rebuild may put new tags at the same places.
     state_.infinityReports.clear();
+    state_.writeRefusals.clear();
     state_.generation = NextGeneration(state_.generation);
 }
 

@@ -174,6 +174,7 @@ void PollCycle::pollMember(int address) {
             if (member.errorCounter.load(std::memory_order_relaxed) >= kBadErrorCount) {
                 std::lock_guard lock(state_.imageLock);
                 state_.image[static_cast<std::size_t>(address)].fill(0);
+                member.imageFromPoll = false;
             } else if (block == 0) {
                 RaiseErrorCounter(member);
             }
@@ -198,6 +199,7 @@ void PollCycle::pollMember(int address) {
     }
     member.name = std::move(name);
     state_.image[static_cast<std::size_t>(address)] = pollBuffer_;
+    member.imageFromPoll = true;
     member.errorCounter.store(0, std::memory_order_relaxed);
 }
 

@@ -17,6 +17,9 @@ namespace kvx::driver {
 inline constexpr std::array<std::uint8_t, 2> kWriteUnlockCode = {0xA5, 0x5A};
 inline constexpr int kWriteUnlockAddress = 2;
 
+// Caption of the messages about values that were not sent.
+inline constexpr const char* kWriteErrorCaption = "ZAN KVX-OPC-Server WRITE-ERROR";
+
 // Value decoder of a read request: fills `value` from the member's image block under the
 // image lock (read scaling included). Leaves `value` untouched where a tag has no value.
 void DecodeTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value);

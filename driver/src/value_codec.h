@@ -33,8 +33,13 @@ float DecodeS5Time(std::uint8_t b0, std::uint8_t b1);
 // values that are not a number.
 std::optional<std::uint16_t> EncodeS5Time(float seconds);
 
-// Rounds half away from zero and keeps the low 32 bits (two's complement); nothing when the
-// value is not finite.
-std::optional<std::uint32_t> RoundToLowBits(double value);
+// The single-precision value of `number`; nothing when it is not finite there.
+std::optional<float> FiniteFloat(double number);
+
+// True when a range start, end and factor make a scaling that the read and write scaling can
+// use in the single precision they compute with: all three finite, the factor and the span
+// (end - start) finite and non-zero, and the gain span x factor / 100 finite and non-zero both
+// ways. Anything else turns every write into 0 or a value that is not finite.
+bool ScalingUsable(double start, double end, double factor);
 
 }  // namespace kvx::driver

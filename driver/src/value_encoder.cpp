@@ -1,12 +1,15 @@
 // Write requests: turns the host's value into the tag's bytes and sends them to the member at
 // once, from the caller's thread. Nothing is reported back to the host.
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +17,7 @@
 #include "fenlodrv/oleauto.h"
 #include "kvx/bus/frame.h"
 #include "kvx/platform/codepage.h"
+#include "notifier.h"
 #include "runtime.h"
 #include "value_codec.h"
 #include "variant_values.h"
@@ -27,6 +31,74 @@ constexpr std::size_t kOutputSize = 127;
 static_assert(kOutputSize <= bus::kMaxBlockBytes);
 using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
 
+// What the encoder made of a value: bytes to send, nothing to send (types without an
+// encoding), or a refusal with its reason as the message gives it.
+struct Encoded {
+    enum class Kind { Bytes, Nothing, Refused };
+    Kind kind = Kind::Nothing;
+    std::string why;
+};
+
+Encoded Bytes() {
+    return {Encoded::Kind::Bytes, {}};
+}
+Encoded Refused(std::string why) {
+    return {Encoded::Kind::Refused, std::move(why)};
+}
+
+// Width and value range of the integer encodings. A `password` value is a 16-bit code that
+// hosts may pass signed or unsigned.
+struct IntegerLayout {
+    const char* dtype;
+    int width;
+    std::int64_t low;
+    std::int64_t high;
+    VARTYPE type;  // the VARIANT type the value is read in, and the write scaling gives
+};
+
+std::optional<IntegerLayout> IntegerLayoutOf(DtypeCode dtype) {
+    switch (dtype) {
+        case DtypeCode::Char:
+            return IntegerLayout{"char", 1, 0, 0xFF, VT_UI1};
+        case DtypeCode::Int:
+            return IntegerLayout{"int", 2, INT16_MIN, INT16_MAX, VT_I2};
+        case DtypeCode::Uint:
+            return IntegerLayout{"uint", 2, 0, UINT16_MAX, VT_UI2};
+        case DtypeCode::Password:
+            return IntegerLayout{"password", 2, INT16_MIN, UINT16_MAX, VT_UI2};
+        case DtypeCode::Long:
+            return IntegerLayout{"long", 4, INT32_MIN, INT32_MAX, VT_I4};
+        case DtypeCode::Ulong:
+            return IntegerLayout{"ulong", 4, 0, UINT32_MAX, VT_UI4};
+        default:
+            return std::nullopt;
+    }
+}
+
+// The number rounded half away from zero, when it lies in low..high.
+std::optional<std::int64_t> RoundIntoRange(double number, std::int64_t low, std::int64_t high) {
+    if (!std::isfinite(number)) return std::nullopt;
+    const double rounded = std::round(number);
+    if (rounded < static_cast<double>(low) || rounded > static_cast<double>(high)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(rounded);
+}
+
+std::string OutOfRange(int width, std::int64_t low, std::int64_t high) {
+    return fmt::format("it does not fit the tag's {} byte(s) ({} to {})", width, low, high);
+}
+
+// Same for the raw value that a value gave (shown rounded, as it would have been sent).
+std::string RawOutOfRange(double raw, int width, std::int64_t low, std::int64_t high) {
+    return fmt::format("its raw value {} does not fit the tag's {} byte(s) ({} to {})",
+                       std::isfinite(raw) ? std::round(raw) : raw, width, low, high);
+}
+
+std::string WrongLength(const char* dtype, int width, int length) {
+    return fmt::format("a {} value takes {} byte(s), the tag's length is {}", dtype, width, length);
+}
+
 std::string WithoutBlanks(std::string text) {
     std::erase(text, ' ');
     return text;
@@ -39,37 +111,42 @@ void PlaceTextByte(OutputBuffer& out, const TagDescriptor& tag, int n, std::uint
     out[static_cast<std::size_t>(index)] = byte;
 }
 
-bool EncodeHex(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
-    std::string text = WithoutBlanks(VariantAnsiText(value));
-    if (text.size() != 2 * static_cast<std::size_t>(tag.length)) return false;
+Encoded EncodeHex(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
+    const std::string text = WithoutBlanks(VariantAnsiText(value));
+    const auto digits = 2 * static_cast<std::size_t>(tag.length);
     auto nibble = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;
         return -1;
     };
-    for (int n = 0; n < tag.length; ++n) {
-        const int high = nibble(text[2 * n]);
-        const int low = nibble(text[2 * n + 1]);
-        if (high < 0 || low < 0) return false;
-        PlaceTextByte(out, tag, n, static_cast<std::uint8_t>(high * 16 + low));
+    const bool hex = std::ranges::all_of(text, [&](char c) { return nibble(c) >= 0; });
+    if (text.size() != digits || !hex) {
+        return Refused(fmt::format("it is not a text of {} hex digits", digits));
     }
-    return true;
+    for (int n = 0; n < tag.length; ++n) {
+        PlaceTextByte(
+            out, tag, n,
+            static_cast<std::uint8_t>(nibble(text[2 * n]) * 16 + nibble(text[2 * n + 1])));
+    }
+    return Bytes();
 }
 
-bool EncodeBin(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
-    std::string text = WithoutBlanks(VariantAnsiText(value));
-    if (text.size() != 8 * static_cast<std::size_t>(tag.length)) return false;
+Encoded EncodeBin(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
+    const std::string text = WithoutBlanks(VariantAnsiText(value));
+    const auto digits = 8 * static_cast<std::size_t>(tag.length);
+    const bool bits = std::ranges::all_of(text, [](char c) { return c == '0' || c == '1'; });
+    if (text.size() != digits || !bits) {
+        return Refused(fmt::format("it is not a text of {} binary digits", digits));
+    }
     for (int n = 0; n < tag.length; ++n) {
         unsigned byte = 0;
         for (int bit = 0; bit < 8; ++bit) {
-            const char c = text[8 * n + bit];
-            if (c != '0' && c != '1') return false;
-            byte = (byte << 1) | static_cast<unsigned>(c - '0');
+            byte = (byte << 1) | static_cast<unsigned>(text[8 * n + bit] - '0');
         }
         PlaceTextByte(out, tag, n, static_cast<std::uint8_t>(byte));
     }
-    return true;
+    return Bytes();
 }
 
 void EncodeString(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
@@ -86,58 +163,100 @@ void PutBigEndian(OutputBuffer& out, std::uint32_t bits, int count) {
     }
 }
 
-// The divisor of `float` and `float2` writes. The divisor byte is read unsigned here.
-std::optional<float> WriteDivisor(DriverState& state, const TagDescriptor& tag) {
-    if (tag.factor != 0.0f) return tag.factor;
-    if (!ByteRangeFits(tag.divoffset, 1, kImageBlockSize)) return std::nullopt;
+// The divisor of `float` and `float2` writes (the divisor byte is read unsigned here), or why
+// there is none. A divisor from the image needs a byte that a poll has really read: before
+// the member's first accepted poll, or after its image block was cleared, the byte is no
+// member's and would put a made-up value on the bus.
+std::optional<float> WriteDivisor(DriverState& state, const TagDescriptor& tag, std::string& why) {
+    if (tag.factor != 0.0f) {
+        if (std::isfinite(tag.factor)) return tag.factor;
+        why = "its factor is not finite";
+        return std::nullopt;
+    }
+    const MemberRecord& member = state.members[tag.member];
     std::uint8_t divisor = 0;
     {
         std::lock_guard lock(state.imageLock);
+        if (!ByteRangeFits(tag.divoffset, 1, member.polledBytes())) {
+            why = fmt::format(
+                "its divisor byte (divoffset {}) lies outside the member's polled "
+                "data",
+                tag.divoffset);
+            return std::nullopt;
+        }
+        if (!member.imageFromPoll) {
+            why = fmt::format(
+                "its divisor byte (divoffset {}) has not been read from the member "
+                "yet",
+                tag.divoffset);
+            return std::nullopt;
+        }
         divisor = state.image[tag.member][static_cast<std::size_t>(tag.divoffset)];
     }
-    return 1.0f / static_cast<float>(divisor);  // 0 gives an infinite divisor: raw 0
+    if (divisor == 0) {
+        // An infinite divisor would send 0 whatever was asked.
+        why = fmt::format("its divisor byte (divoffset {}) is 0", tag.divoffset);
+        return std::nullopt;
+    }
+    return 1.0f / static_cast<float>(divisor);
 }
 
-// Fills `out` with the tag's bytes; false when there is nothing to send.
-bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
+bool HasEncoding(DtypeCode dtype) {
+    switch (dtype) {
+        case DtypeCode::Float:
+        case DtypeCode::Float2:
+        case DtypeCode::String:
+        case DtypeCode::S5Time:
+        case DtypeCode::Hex:
+        case DtypeCode::Bin:
+            return true;
+        default:
+            return IntegerLayoutOf(dtype).has_value();
+    }
+}
+
+// Fills `out` with the tag's bytes (after the write scaling).
+Encoded Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value,
+               OutputBuffer& out) {
+    if (const auto layout = IntegerLayoutOf(tag.dtype)) {
+        if (tag.length != layout->width) {
+            return Refused(WrongLength(layout->dtype, layout->width, tag.length));
+        }
+        const auto number = VariantNumber(value, layout->type);
+        if (!number) return Refused("it is not a number");
+        const auto fitted = RoundIntoRange(*number, layout->low, layout->high);
+        if (!fitted) {
+            return Refused(OutOfRange(layout->width, layout->low, layout->high));
+        }
+        PutBigEndian(out, static_cast<std::uint32_t>(*fitted), layout->width);
+        return Bytes();
+    }
     switch (tag.dtype) {
-        case DtypeCode::Char: {
-            const auto number = VariantNumber(value, VT_UI1);
-            const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
-            if (!bits) return false;
-            out[0] = static_cast<std::uint8_t>(*bits);
-            return true;
-        }
-        case DtypeCode::Int:
-        case DtypeCode::Uint:
-        case DtypeCode::Password: {
-            const auto number = VariantNumber(value, tag.dtype == DtypeCode::Int ? VT_I2 : VT_UI2);
-            const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
-            if (!bits) return false;
-            PutBigEndian(out, *bits & 0xFFFF, 2);
-            return true;
-        }
-        case DtypeCode::Long:
-        case DtypeCode::Ulong: {
-            const auto number = VariantNumber(value, tag.dtype == DtypeCode::Long ? VT_I4 : VT_UI4);
-            const auto bits = number ? RoundToLowBits(*number) : std::nullopt;
-            if (!bits) return false;
-            PutBigEndian(out, *bits, 4);
-            return true;
-        }
         case DtypeCode::Float:
         case DtypeCode::Float2: {
             const bool littleEndian = tag.dtype == DtypeCode::Float;
-            if (littleEndian && tag.length != 2 && tag.length != 4) return false;
+            if (littleEndian ? tag.length != 2 && tag.length != 4 : tag.length != 4) {
+                return Refused(fmt::format("a {} value has no encoding for the tag's length {}",
+                                           littleEndian ? "float" : "float2", tag.length));
+            }
             const auto number = VariantNumber(value, VT_R4);
-            const auto divisor = WriteDivisor(state, tag);
-            if (!number || !divisor) return false;
-            const float scaled = static_cast<float>(*number) / *divisor;
+            if (!number) return Refused("it is not a number");
+            std::string why;
+            const auto divisor = WriteDivisor(state, tag, why);
+            if (!divisor) return Refused(why);
+            const auto single = FiniteFloat(*number);
+            const float scaled = single ? *single / *divisor : 0.0f;
+            if (!single || !std::isfinite(scaled)) {
+                return Refused(
+                    fmt::format("it is no finite single-precision number once divided "
+                                "by {}",
+                                *divisor));
+            }
             if (littleEndian && tag.length == 2) {
-                const auto raw = RoundToLowBits(scaled);
-                if (!raw) return false;
-                PutBigEndian(out, *raw & 0xFFFF, 2);
-                return true;
+                const auto raw = RoundIntoRange(scaled, INT16_MIN, INT16_MAX);
+                if (!raw) return Refused(RawOutOfRange(scaled, 2, INT16_MIN, INT16_MAX));
+                PutBigEndian(out, static_cast<std::uint32_t>(*raw) & 0xFFFF, 2);
+                return Bytes();
             }
             const auto bits = std::bit_cast<std::uint32_t>(scaled);
             if (littleEndian) {
@@ -146,74 +265,93 @@ bool Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value, 
             } else {
                 PutBigEndian(out, bits, 4);
             }
-            return true;
+            return Bytes();
         }
         case DtypeCode::String:
             EncodeString(tag, value, out);
-            return true;
+            return Bytes();
         case DtypeCode::S5Time: {
+            if (tag.length != 2) return Refused(WrongLength("s5time", 2, tag.length));
             const auto number = VariantNumber(value, VT_R4);
-            const auto bytes = number ? EncodeS5Time(static_cast<float>(*number)) : std::nullopt;
-            if (!bytes) return false;
+            const auto single = number ? FiniteFloat(*number) : std::nullopt;
+            const auto bytes = single ? EncodeS5Time(*single) : std::nullopt;
+            if (!bytes) return Refused("an S5TIME value takes 0 to 9990 seconds");
             PutBigEndian(out, *bytes, 2);
-            return true;
+            return Bytes();
         }
         case DtypeCode::Hex:
             return EncodeHex(tag, value, out);
         case DtypeCode::Bin:
             return EncodeBin(tag, value, out);
         default:
-            return false;  // bool, timeout, DEVICE_ID and unknown types are never written
+            return {};  // bool, timeout, DEVICE_ID and unknown types are never written
     }
 }
 
-// The write scaling: the engineering value back to the member's raw value, in place.
-void ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
-    float start = 0.0f;
-    float end = 0.0f;
-    float factor = 0.0f;
+// The write scaling: the engineering value back to the member's raw value, in place. A raw
+// value that does not fit the tag, or a scaling that is zero or not finite, is refused and
+// leaves the value as the host gave it.
+Encoded ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
+    double start = 0.0;
+    double end = 0.0;
+    double factor = 0.0;
     {
         std::lock_guard lock(ScaleValuesLock());
-        start = static_cast<float>(tag.scale->rangeStart);
-        end = static_cast<float>(tag.scale->rangeEnd);
-        factor = static_cast<float>(tag.scale->factor);
+        start = tag.scale->rangeStart;
+        end = tag.scale->rangeEnd;
+        factor = tag.scale->factor;
     }
-    const float span = end - start;
     if (tag.dtype == DtypeCode::Bool) {
-        if (factor < 0.0f) value.value.boolVal = value.value.boolVal == 0 ? 1 : 0;
-        return;
+        if (factor < 0.0) value.value.boolVal = value.value.boolVal == 0 ? 1 : 0;
+        return Bytes();
+    }
+    if (!ScalingUsable(start, end, factor)) {
+        return Refused(
+            fmt::format("the tag's scaling (start {}, end {}, factor {}) is zero or not "
+                        "finite in single precision",
+                        start, end, factor));
     }
     const auto number = VariantNumber(value, VT_R4);
-    if (!number) return;
-    double raw = 0.0;
-    if (span != 0.0f && factor != 0.0f) {
-        raw = (static_cast<double>(static_cast<float>(*number)) - start) / span * 100.0 / factor;
+    const auto single = number ? FiniteFloat(*number) : std::nullopt;
+    if (!single) return Refused("it is no finite single-precision number");
+    const float s = static_cast<float>(start);
+    const float span = static_cast<float>(end) - s;
+    const double raw =
+        (static_cast<double>(*single) - s) / span * 100.0 / static_cast<float>(factor);
+
+    if (tag.dtype == DtypeCode::Float) {
+        const auto rawFloat = FiniteFloat(raw);
+        if (!rawFloat)
+            return Refused(
+                fmt::format("its raw value {} is no finite single-precision "
+                            "number",
+                            raw));
+        value.vt = VT_R4;
+        value.value.fltVal = *rawFloat;
+        return Bytes();
     }
-    const auto bits = RoundToLowBits(raw);
-    switch (tag.dtype) {
-        case DtypeCode::Int:
-            value.vt = VT_I2;
-            value.value.iVal = static_cast<std::int16_t>(bits.value_or(0) & 0xFFFF);
+    const auto layout = IntegerLayoutOf(tag.dtype);
+    if (!layout) return Bytes();  // no other type is scaled
+    const auto fitted = RoundIntoRange(raw, layout->low, layout->high);
+    if (!fitted) {
+        return Refused(RawOutOfRange(raw, layout->width, layout->low, layout->high));
+    }
+    value.vt = layout->type;
+    switch (layout->type) {
+        case VT_I2:
+            value.value.iVal = static_cast<std::int16_t>(*fitted);
             break;
-        case DtypeCode::Uint:
-            value.vt = VT_UI2;
-            value.value.uiVal = static_cast<std::uint16_t>(bits.value_or(0) & 0xFFFF);
+        case VT_UI2:
+            value.value.uiVal = static_cast<std::uint16_t>(*fitted);
             break;
-        case DtypeCode::Long:
-            value.vt = VT_I4;
-            value.value.lVal = static_cast<std::int32_t>(bits.value_or(0));
-            break;
-        case DtypeCode::Ulong:
-            value.vt = VT_UI4;
-            value.value.ulVal = bits.value_or(0);
-            break;
-        case DtypeCode::Float:
-            value.vt = VT_R4;
-            value.value.fltVal = static_cast<float>(raw);
+        case VT_I4:
+            value.value.lVal = static_cast<std::int32_t>(*fitted);
             break;
         default:
+            value.value.ulVal = static_cast<std::uint32_t>(*fitted);
             break;
     }
+    return Bytes();
 }
 
 // True when the member's password state already holds the unlock code.
@@ -234,6 +372,28 @@ bool MemberUnlocked(DriverState& state, const MemberRecord& member, std::uint8_t
            copy[1] == kWriteUnlockCode[1];
 }
 
+// One block write. A port that cannot be opened (another master holding it, or no such port)
+// loses the write: that is told once per stretch of such failures, naming the port.
+void SendBlock(DriverState& state, const TagDescriptor& tag, const std::uint8_t* bytes,
+               int dataAddress, int count) {
+    if (state.bus.BusWriteBlock(bytes, tag.member, dataAddress, count, 0) != -1) {
+        state.writePortFailing.store(false, std::memory_order_relaxed);
+        return;
+    }
+    if (state.writePortFailing.exchange(true, std::memory_order_relaxed)) return;
+    Notify(kWriteErrorCaption,
+           fmt::format("writes are not sent: the bus port {} cannot be opened (another program "
+                       "may be using it); first lost: {}. Values written until the port opens "
+                       "again are lost too.",
+                       state.bus.portName(), tag.name));
+}
+
+void Report(DriverState& state, const TagDescriptor& tag, const std::string& valueText,
+            const std::string& why) {
+    std::string text = fmt::format("{}: value {} not sent: {}", tag.name, valueText, why);
+    if (state.writeRefusals.first(tag, text)) Notify(kWriteErrorCaption, text);
+}
+
 }  // namespace
 
 std::optional<std::uint16_t> EncodeS5Time(float seconds) {
@@ -252,30 +412,63 @@ std::optional<std::uint16_t> EncodeS5Time(float seconds) {
     return static_cast<std::uint16_t>(base * 16 * 256 + digits);
 }
 
-std::optional<std::uint32_t> RoundToLowBits(double value) {
-    if (!std::isfinite(value)) return std::nullopt;
-    const double rounded = std::round(value);  // half away from zero
-    const double wrapped = std::fmod(rounded, 4294967296.0);
-    const double positive = wrapped < 0 ? wrapped + 4294967296.0 : wrapped;
-    return static_cast<std::uint32_t>(positive);
+std::optional<float> FiniteFloat(double number) {
+    // Beyond the largest float the conversion is not defined; it is refused before.
+    if (!std::isfinite(number) || std::fabs(number) > std::numeric_limits<float>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<float>(number);
+}
+
+bool ScalingUsable(double start, double end, double factor) {
+    const auto s = FiniteFloat(start);
+    const auto e = FiniteFloat(end);
+    const auto f = FiniteFloat(factor);
+    if (!s || !e || !f || *f == 0.0f) return false;
+    const float span = *e - *s;
+    if (!std::isfinite(span) || span == 0.0f) return false;
+    // Raw to engineering value and back: both ways must stay finite and non-zero.
+    const auto gain = FiniteFloat(static_cast<double>(span) * *f / 100.0);
+    return gain && *gain != 0.0f && FiniteFloat(1.0 / *gain).has_value();
 }
 
 void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value) {
     if (tag.member >= kMemberCount) return;
     const MemberRecord& member = state.members[tag.member];
+    const bool locked = member.password.flag != 0 && !MemberUnlocked(state, member, tag.member);
 
-    if (member.password.flag != 0 && !MemberUnlocked(state, member, tag.member)) {
-        state.bus.BusWriteBlock(kWriteUnlockCode.data(), tag.member, kWriteUnlockAddress,
-                                static_cast<int>(kWriteUnlockCode.size()), 0);
-    }
-    if (tag.fscale == 1 && tag.scale) ApplyWriteScaling(tag, value);
-
-    // A data address is one byte on the bus: an offset beyond it would land elsewhere in the
-    // member, so such a tag is not written at all.
-    if (tag.length <= 0 || tag.writeoffset < 0 || tag.writeoffset > 0xFF) return;
+    // Refused values are told by the value the host sent, before the write scaling.
+    const VARIANT sentByHost = value;
     OutputBuffer out{};
-    if (!Encode(state, tag, value, out)) return;
-    state.bus.BusWriteBlock(out.data(), tag.member, tag.writeoffset, tag.length, 0);
+    Encoded encoded;
+    if (tag.fscale == 1 && tag.scale) encoded = ApplyWriteScaling(tag, value);
+    if (!HasEncoding(tag.dtype)) {
+        encoded = {};  // bool, timeout, DEVICE_ID and unknown types are never written
+    } else if (encoded.kind != Encoded::Kind::Refused) {
+        if (tag.length <= 0 || static_cast<std::size_t>(tag.length) > out.size()) {
+            encoded = Refused(fmt::format("the tag's length {} is not a byte count", tag.length));
+        } else {
+            encoded = Encode(state, tag, value, out);
+        }
+    }
+    // A data address is one byte on the bus: an offset beyond it would land elsewhere in the
+    // member.
+    if (encoded.kind == Encoded::Kind::Bytes && (tag.writeoffset < 0 || tag.writeoffset > 0xFF)) {
+        encoded =
+            Refused(fmt::format("its writeoffset {} is no one-byte data address", tag.writeoffset));
+    }
+    if (encoded.kind == Encoded::Kind::Refused) {
+        Report(state, tag, VariantValueText(sentByHost), encoded.why);
+        return;
+    }
+    // A type without an encoding still gets its member unlocked, as every write does.
+    if (locked) {
+        SendBlock(state, tag, kWriteUnlockCode.data(), kWriteUnlockAddress,
+                  static_cast<int>(kWriteUnlockCode.size()));
+    }
+    if (encoded.kind == Encoded::Kind::Bytes) {
+        SendBlock(state, tag, out.data(), tag.writeoffset, tag.length);
+    }
 }
 
 }  // namespace kvx::driver

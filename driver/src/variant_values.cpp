@@ -1,5 +1,7 @@
 #include "variant_values.h"
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <cstdlib>
 
@@ -44,6 +46,23 @@ std::optional<double> VariantNumber(const VARIANT& value, VARTYPE layout) {
         default:
             return std::nullopt;
     }
+}
+
+std::string VariantValueText(const VARIANT& value) {
+    constexpr std::size_t kShownText = 64;
+    switch (value.vt) {
+        case VT_R4:
+            return fmt::format("{}", value.value.fltVal);  // as short as the float allows
+        case VT_BSTR: {
+            std::string text = VariantAnsiText(value);
+            if (text.size() > kShownText) text.replace(kShownText, std::string::npos, "...");
+            return fmt::format("\"{}\"", text);
+        }
+        default:
+            break;
+    }
+    if (const auto number = VariantNumber(value, VT_EMPTY)) return fmt::format("{}", *number);
+    return fmt::format("(VARIANT type {})", value.vt);
 }
 
 void SetVariantText(VARIANT& value, std::string_view ansi) {

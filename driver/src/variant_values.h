@@ -18,6 +18,10 @@ std::string VariantAnsiText(const VARIANT& value);
 // Nothing for a VARIANT that carries no number.
 std::optional<double> VariantNumber(const VARIANT& value, VARTYPE layout);
 
+// The value a VARIANT carries, as a message shows it: a number, or a text in quotes (long texts
+// cut, with "..." at the end).
+std::string VariantValueText(const VARIANT& value);
+
 // Clears `value` and makes it a new BSTR holding `ansi` converted to UTF-16.
 void SetVariantText(VARIANT& value, std::string_view ansi);
 

@@ -121,7 +121,7 @@ TEST_F(BusLinkTest, MissingPortGivesMinusOneAndReleasesTheLock) {
     EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), -1);
     expectPortLockFree();
     const Bytes value{0x12};
-    EXPECT_EQ(link_.BusWriteBlock(value.data(), 1, 2, 1, 0), 0);
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 1, 2, 1, 0), -1);
     expectPortLockFree();
 }
 
@@ -131,6 +131,8 @@ TEST_F(BusLinkTest, PortHeldByAnotherProgramCannotBeOpened) {
     ASSERT_NE(other, nullptr);
     std::array<std::uint8_t, 256> dest{};
     EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), -1);
+    const Bytes value{0x12};
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 1, 2, 1, 0), -1);
     other->close();
     member_->answerNext(10, answerFrame(1, 0, data(4)));
     EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), 15);

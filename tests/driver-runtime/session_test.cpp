@@ -299,3 +299,33 @@ TEST_F(Session, ReadsEveryTypeWritesItAndKeepsPropertiesAcrossARestart) {
     EXPECT_EQ(readText(*again, "Values.Level_unit"), u"m\u00B3");
     again->Stop();
 }
+
+TEST_F(Session, DivisorFromTheImageIsNotUsedBeforeTheFirstAcceptedPoll) {
+    auto plugin = std::make_unique<Plugin>();
+    open(*plugin);
+    auto writes = [&] {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& frame : sim.frames()) {
+            if (frame.kind == kvx::sim::FrameKind::Write) out.push_back(frame.data);
+        }
+        return out;
+    };
+    auto writeTemp = [&] {
+        writeValue(*plugin, "Values.Temp", VT_R4, [](VARIANT& v) { v.value.fltVal = 2.5f; });
+    };
+    // Nothing polled yet: the divisor byte of Temp is no member's, so nothing is sent (not
+    // 00 00, which would overwrite the member's value).
+    sim.clearFrames();
+    writeTemp();
+    EXPECT_TRUE(writes().empty());
+    EXPECT_THAT(sim.readMemory(kAddress, 14, 2), ElementsAre(0x00, 0x64));
+
+    ASSERT_EQ(plugin->Start(), 1);
+    ASSERT_TRUE(
+        WaitUntil([&] { return read(*plugin, "Values.Temp").quality == SOXPS_QUALITY_GOOD; }, 5s));
+    sim.clearFrames();
+    writeTemp();
+    EXPECT_THAT(writes(), ElementsAre(ElementsAre(0x00, 0x19)));
+    EXPECT_THAT(sim.readMemory(kAddress, 14, 2), ElementsAre(0x00, 0x19));
+    plugin->Stop();
+}

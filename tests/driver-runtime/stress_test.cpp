@@ -99,6 +99,17 @@ TEST(Stress, BatchesFromEightThreadsWhilePollingAFaultyBus) {
         }
     }
     ASSERT_EQ(plugin.Start(), 1);
+    // A write of Temp needs its divisor byte from an accepted poll (before that it is refused
+    // with a message): every member is polled once before the batches start.
+    const auto polled = std::chrono::steady_clock::now() + 10s;
+    for (int address : addresses) {
+        const auto& counter =
+            plugin.state().members[static_cast<std::size_t>(address)].errorCounter;
+        while (counter.load() >= kBadErrorCount && std::chrono::steady_clock::now() < polled) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_LT(counter.load(), kBadErrorCount) << "member " << address << " never polled";
+    }
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(StressSeconds());
     std::atomic<long> badRecords{0};
@@ -174,9 +185,20 @@ TEST(Stress, BatchesFromEightThreadsWhilePollingAFaultyBus) {
     }
     EXPECT_GT(polls, 4u);
     EXPECT_GT(written, 4u);
+    // The only message: "unit-x" is no hex text for Mask, told once per member.
+    std::size_t maskRefusals = 0;
     for (const Message& message : notes.messages()) {
-        ADD_FAILURE() << message.caption << ": " << message.text;
+        const bool mask = message.caption == kWriteErrorCaption &&
+                          message.text.find(
+                              ".Mask: value \"unit-x\" not sent: it is not a text "
+                              "of 8 hex digits") != std::string::npos;
+        if (mask) {
+            ++maskRefusals;
+        } else {
+            ADD_FAILURE() << message.caption << ": " << message.text;
+        }
     }
+    EXPECT_LE(maskRefusals, std::size(addresses));
 }
 
 // A host that builds its namespace again while the polling thread runs: the member table the

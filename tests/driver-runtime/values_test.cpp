@@ -8,17 +8,21 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fenlodrv/oleauto.h"
+#include "kvx/platform/serial_device.h"
 #include "kvx/sim/simulator.h"
 #include "notifier.h"
 #include "runtime.h"
+#include "variant_values.h"
 
 using namespace kvx::driver;
 using kvx::config::DtypeCode;
+using kvx::sim::HexText;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -412,6 +416,11 @@ class Encoding : public ::testing::Test {
         }
         return sent(tag, value.v);
     }
+    // The member's image block holds an accepted poll of its first 100 bytes.
+    void polled() {
+        state->members[kMember].fetchLength[0] = 100;
+        state->members[kMember].imageFromPoll = true;
+    }
     std::vector<std::uint8_t> sentText(const TagDescriptor& tag, const std::u16string& text) {
         HostValue value;
         value.setText(text);
@@ -436,6 +445,7 @@ TEST_F(Encoding, IntegersAreSentMostSignificantByteFirst) {
 }
 
 TEST_F(Encoding, FloatOfTwoBytesDividesAndRoundsHalfAwayFromZero) {
+    polled();
     state->image[kMember][60] = 10;
     TagDescriptor tag = MakeTag(DtypeCode::Float, 0, 2);
     tag.divoffset = 60;
@@ -450,8 +460,8 @@ TEST_F(Encoding, FloatOfTwoBytesDividesAndRoundsHalfAwayFromZero) {
     tag.factor = 0.0f;
     state->image[kMember][60] = 200;
     EXPECT_THAT(sentNumber(tag, VT_R4, 1.0), ElementsAre(0x00, 0xC8));
-    state->image[kMember][60] = 0;  // infinite divisor: 0
-    EXPECT_THAT(sentNumber(tag, VT_R4, 123.0), ElementsAre(0x00, 0x00));
+    state->image[kMember][60] = 0;  // an infinite divisor would send 0 for anything
+    EXPECT_EQ(sentNumber(tag, VT_R4, 123.0), kNothing);
 }
 
 TEST_F(Encoding, FourByteFloatsAndFloat2) {
@@ -525,8 +535,8 @@ TEST_F(Encoding, WriteScalingTurnsTheEngineeringValueIntoTheRawValue) {
     EXPECT_EQ(value.v.value.iVal, 50);
 
     TagDescriptor wide = MakeTag(DtypeCode::Ulong, 0, 4);
-    Scale(wide, 10.0, 10.0, 1.0);  // span 0: raw 0
-    EXPECT_THAT(sentNumber(wide, VT_R4, 55.0), ElementsAre(0, 0, 0, 0));
+    Scale(wide, 10.0, 10.0, 1.0);  // span 0 would send 0 for anything
+    EXPECT_EQ(sentNumber(wide, VT_R4, 55.0), kNothing);
 
     TagDescriptor real = MakeTag(DtypeCode::Float, 0, 4, 1.0f);
     Scale(real, 20.0, 100.0, 2.0);
@@ -579,4 +589,262 @@ TEST_F(Encoding, WriteWithoutAPollingThreadReachesTheMemberOrNothing) {
     value.v.value.iVal = 1;
     EncodeAndWriteTagValue(*state, MakeTag(DtypeCode::Int, 0, 2), value.v);
     EXPECT_EQ(sim.readMemory(kMember, 40, 2), (std::vector<std::uint8_t>{0x01, 0x02}));
+}
+
+namespace {
+
+struct WriteCase {
+    const char* tag;  // which tag of the table below
+    VARTYPE type;
+    double number;                    // for numeric VARIANTs
+    const char16_t* text = nullptr;   // for texts
+    std::vector<std::uint8_t> bytes;  // what goes on the bus; empty: nothing
+};
+
+VARIANT MakeValue(const WriteCase& c) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = c.type;
+    switch (c.type) {
+        case VT_UI1:
+            v.value.bVal = static_cast<std::uint8_t>(c.number);
+            break;
+        case VT_I2:
+            v.value.iVal = static_cast<std::int16_t>(c.number);
+            break;
+        case VT_UI2:
+            v.value.uiVal = static_cast<std::uint16_t>(c.number);
+            break;
+        case VT_I4:
+            v.value.lVal = static_cast<std::int32_t>(c.number);
+            break;
+        case VT_UI4:
+            v.value.ulVal = static_cast<std::uint32_t>(c.number);
+            break;
+        case VT_R4:
+            v.value.fltVal = static_cast<float>(c.number);
+            break;
+        case VT_R8:
+            v.value.dblVal = c.number;
+            break;
+        case VT_BSTR: {
+            const std::u16string text(c.text);
+            v.value.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                                static_cast<std::uint32_t>(text.size()));
+            break;
+        }
+        default:
+            break;
+    }
+    return v;
+}
+
+}  // namespace
+
+// Every dtype with values just inside, at and just outside its range: what fits is sent as
+// before, anything else puts no frame at all on the bus and is told once per tag and value.
+TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
+    polled();
+    state->image[kMember][60] = 10;  // divisor byte of FloatDiv
+    std::map<std::string, TagDescriptor> tags;
+    auto add = [&](const std::string& name, TagDescriptor tag) {
+        tag.name = "ADR05." + name;
+        tags.emplace(name, std::move(tag));
+    };
+    add("Char", MakeTag(DtypeCode::Char, 0, 1));
+    add("Int", MakeTag(DtypeCode::Int, 0, 2));
+    add("IntOfOne", MakeTag(DtypeCode::Int, 0, 1));
+    add("Uint", MakeTag(DtypeCode::Uint, 0, 2));
+    add("Password", MakeTag(DtypeCode::Password, 0, 2));
+    add("Long", MakeTag(DtypeCode::Long, 0, 4));
+    add("LongOfThree", MakeTag(DtypeCode::Long, 0, 3));
+    add("Ulong", MakeTag(DtypeCode::Ulong, 0, 4));
+    add("Float2Bytes", MakeTag(DtypeCode::Float, 0, 2, 1.0f));
+    add("FloatTenth", MakeTag(DtypeCode::Float, 0, 2, 0.1f));
+    TagDescriptor div = MakeTag(DtypeCode::Float, 0, 2);
+    div.divoffset = 60;
+    add("FloatDiv", std::move(div));
+    add("Float4", MakeTag(DtypeCode::Float, 0, 4, 0.5f));
+    add("Float2", MakeTag(DtypeCode::Float2, 0, 4, 1.0f));
+    add("Float2OfTwo", MakeTag(DtypeCode::Float2, 0, 2, 1.0f));
+    add("S5Time", MakeTag(DtypeCode::S5Time, 0, 2));
+    add("Hex", MakeTag(DtypeCode::Hex, 0, 2, 1.0f));
+    add("Bin", MakeTag(DtypeCode::Bin, 0, 1));
+    TagDescriptor scaledInt = MakeTag(DtypeCode::Int, 0, 2);
+    Scale(scaledInt, 0.0, 1000.0, 1.0);  // raw = value / 10
+    add("ScaledInt", std::move(scaledInt));
+    TagDescriptor scaledUint = MakeTag(DtypeCode::Uint, 0, 2);
+    Scale(scaledUint, 0.0, 100.0, 1.0);
+    add("ScaledUint", std::move(scaledUint));
+    TagDescriptor scaledLong = MakeTag(DtypeCode::Long, 0, 4);
+    Scale(scaledLong, 0.0, 100.0, 1.0);
+    add("ScaledLong", std::move(scaledLong));
+    TagDescriptor scaledUlong = MakeTag(DtypeCode::Ulong, 0, 4);
+    Scale(scaledUlong, 0.0, 100.0, 1.0);
+    add("ScaledUlong", std::move(scaledUlong));
+    TagDescriptor scaledFloat = MakeTag(DtypeCode::Float, 0, 2, 1.0f);
+    Scale(scaledFloat, 0.0, 100.0, 1.0);
+    add("ScaledFloat", std::move(scaledFloat));
+    TagDescriptor hugeFactor = MakeTag(DtypeCode::Int, 0, 2);
+    Scale(hugeFactor, 0.0, 100.0, 1e300);  // infinite as a float: every raw value 0
+    add("ScaledHugeFactor", std::move(hugeFactor));
+
+    using B = std::vector<std::uint8_t>;
+    const double nan = std::nan("");
+    const WriteCase cases[] = {
+        {"Char", VT_UI1, 0, nullptr, B{0x00}},
+        {"Char", VT_UI1, 255, nullptr, B{0xFF}},
+        {"Char", VT_R8, 255.49, nullptr, B{0xFF}},
+        {"Char", VT_R8, 255.5, nullptr, {}},
+        {"Char", VT_I2, 256, nullptr, {}},
+        {"Char", VT_R8, -0.5, nullptr, {}},
+        {"Int", VT_I2, 32767, nullptr, B{0x7F, 0xFF}},
+        {"Int", VT_I2, -32768, nullptr, B{0x80, 0x00}},
+        {"Int", VT_R8, 32767.49, nullptr, B{0x7F, 0xFF}},
+        {"Int", VT_R8, 32767.5, nullptr, {}},
+        {"Int", VT_I4, 40000, nullptr, {}},
+        {"Int", VT_R8, -32768.5, nullptr, {}},
+        {"Int", VT_R8, nan, nullptr, {}},
+        {"IntOfOne", VT_I2, 5, nullptr, {}},
+        {"IntOfOne", VT_I2, 255, nullptr, {}},
+        {"Uint", VT_UI2, 0, nullptr, B{0x00, 0x00}},
+        {"Uint", VT_UI2, 65535, nullptr, B{0xFF, 0xFF}},
+        {"Uint", VT_I4, 65536, nullptr, {}},
+        {"Uint", VT_I2, -1, nullptr, {}},
+        {"Password", VT_I2, -1, nullptr, B{0xFF, 0xFF}},
+        {"Password", VT_I4, 65535, nullptr, B{0xFF, 0xFF}},
+        {"Password", VT_I4, 65536, nullptr, {}},
+        {"Password", VT_I4, -32769, nullptr, {}},
+        {"Long", VT_I4, 2147483647, nullptr, B{0x7F, 0xFF, 0xFF, 0xFF}},
+        {"Long", VT_I4, -2147483648.0, nullptr, B{0x80, 0x00, 0x00, 0x00}},
+        {"Long", VT_R8, 2147483648.0, nullptr, {}},
+        {"Long", VT_R8, -2147483649.0, nullptr, {}},
+        {"LongOfThree", VT_I4, 1, nullptr, {}},
+        {"Ulong", VT_UI4, 4294967295.0, nullptr, B{0xFF, 0xFF, 0xFF, 0xFF}},
+        {"Ulong", VT_UI4, 0, nullptr, B{0x00, 0x00, 0x00, 0x00}},
+        {"Ulong", VT_R8, 4294967296.0, nullptr, {}},
+        {"Ulong", VT_I4, -1, nullptr, {}},
+        {"Float2Bytes", VT_R4, 32767, nullptr, B{0x7F, 0xFF}},
+        {"Float2Bytes", VT_R4, -32768, nullptr, B{0x80, 0x00}},
+        {"Float2Bytes", VT_R4, 32767.5, nullptr, {}},
+        {"Float2Bytes", VT_R4, -32768.5, nullptr, {}},
+        {"Float2Bytes", VT_R4, 40000, nullptr, {}},
+        {"FloatTenth", VT_R4, 3276.7, nullptr, B{0x7F, 0xFF}},
+        {"FloatTenth", VT_R4, 3276.8, nullptr, {}},
+        {"FloatDiv", VT_R4, 3276.7, nullptr, B{0x7F, 0xFF}},
+        {"FloatDiv", VT_R4, -3276.9, nullptr, {}},
+        {"Float4", VT_R4, 1.5e38, nullptr, B{0xE6, 0xB1, 0x61, 0x7F}},  // 3e38 as a float
+        {"Float4", VT_R4, 3e38, nullptr, {}},                           // twice that is no float
+        {"Float4", VT_R8, 1e39, nullptr, {}},
+        {"Float4", VT_R4, nan, nullptr, {}},
+        {"Float2", VT_R8, 3.4028234663852886e38, nullptr, B{0x7F, 0x7F, 0xFF, 0xFF}},
+        {"Float2", VT_R8, 3.5e38, nullptr, {}},
+        {"Float2OfTwo", VT_R4, 1, nullptr, {}},
+        {"S5Time", VT_R4, 0, nullptr, B{0x00, 0x00}},
+        {"S5Time", VT_R4, 9990, nullptr, B{0x39, 0x99}},
+        {"S5Time", VT_R4, 9990.5, nullptr, {}},
+        {"S5Time", VT_R4, -0.001, nullptr, {}},
+        {"Hex", VT_BSTR, 0, u"AB CD", B{0xAB, 0xCD}},
+        {"Hex", VT_BSTR, 0, u"ABC", {}},
+        {"Hex", VT_BSTR, 0, u"ABCDE", {}},
+        {"Hex", VT_BSTR, 0, u"ABCG", {}},
+        {"Bin", VT_BSTR, 0, u"1000 0001", B{0x81}},
+        {"Bin", VT_BSTR, 0, u"0000001", {}},
+        {"Bin", VT_BSTR, 0, u"000000011", {}},
+        {"Bin", VT_BSTR, 0, u"00000002", {}},
+        {"ScaledInt", VT_R4, 327670, nullptr, B{0x7F, 0xFF}},
+        {"ScaledInt", VT_R4, -327680, nullptr, B{0x80, 0x00}},
+        {"ScaledInt", VT_R4, 327675, nullptr, {}},
+        {"ScaledInt", VT_R4, -327690, nullptr, {}},
+        {"ScaledUint", VT_R4, 65535, nullptr, B{0xFF, 0xFF}},
+        {"ScaledUint", VT_R4, 65536, nullptr, {}},
+        {"ScaledUint", VT_R4, -1, nullptr, {}},
+        {"ScaledLong", VT_R4, 2147483520.0, nullptr, B{0x7F, 0xFF, 0xFF, 0x80}},
+        {"ScaledLong", VT_R4, 2147483648.0, nullptr, {}},
+        {"ScaledUlong", VT_R4, 4294967040.0, nullptr, B{0xFF, 0xFF, 0xFF, 0x00}},
+        {"ScaledUlong", VT_R4, 4294967296.0, nullptr, {}},
+        {"ScaledUlong", VT_R4, -1, nullptr, {}},
+        {"ScaledFloat", VT_R4, 32767, nullptr, B{0x7F, 0xFF}},
+        {"ScaledFloat", VT_R4, 32768, nullptr, {}},
+        {"ScaledHugeFactor", VT_R4, 5, nullptr, {}},
+    };
+
+    RecordingNotifier notifier;
+    SetNotifier(&notifier);
+    std::size_t refusals = 0;
+    for (const WriteCase& c : cases) {
+        const TagDescriptor& tag = tags.at(c.tag);
+        VARIANT value = MakeValue(c);
+        const std::string valueText = VariantValueText(value);
+        SCOPED_TRACE(std::string(c.tag) + " = " + valueText);
+        const auto frames = write(tag, value);
+        if (c.bytes.empty()) {
+            EXPECT_TRUE(frames.empty()) << HexText(frames.empty() ? B{} : frames[0].data);
+            ++refusals;
+            std::lock_guard lock(notifier.mutex);
+            ASSERT_EQ(notifier.messages.size(), refusals);
+            const std::string& message = notifier.messages.back();
+            EXPECT_EQ(message.rfind(std::string(kWriteErrorCaption) + "|" + tag.name + ": value " +
+                                        valueText + " not sent: ",
+                                    0),
+                      0u)
+                << message;
+        } else {
+            ASSERT_EQ(frames.size(), 1u);
+            EXPECT_EQ(frames[0].data, c.bytes) << HexText(frames[0].data);
+        }
+        // The same value again is refused again, but told no more.
+        VARIANT again = MakeValue(c);
+        EXPECT_EQ(write(tag, again).size(), c.bytes.empty() ? 0u : 1u);
+        VariantClear(&value);
+        VariantClear(&again);
+    }
+    SetNotifier(nullptr);
+    EXPECT_EQ(notifier.messages.size(), refusals);
+}
+
+TEST_F(Encoding, DivisorFromTheImageWaitsForAnAcceptedPoll) {
+    TagDescriptor tag = MakeTag(DtypeCode::Float, 0, 2);
+    tag.name = "ADR05.T.FloatL2div";
+    tag.divoffset = 60;
+    state->image[kMember][60] = 10;  // bytes that no poll has brought
+    state->members[kMember].fetchLength[0] = 100;
+    RecordingNotifier notifier;
+    SetNotifier(&notifier);
+    EXPECT_EQ(sentNumber(tag, VT_R4, 2.5), kNothing);
+    state->members[kMember].imageFromPoll = true;
+    EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x19));
+    tag.divoffset = 100;  // beyond the joined fetch data: never read
+    EXPECT_EQ(sentNumber(tag, VT_R4, 2.5), kNothing);
+    SetNotifier(nullptr);
+    EXPECT_THAT(notifier.messages,
+                ElementsAre(std::string(kWriteErrorCaption) +
+                                "|ADR05.T.FloatL2div: value 2.5 not sent: its divisor byte "
+                                "(divoffset 60) has not been read from the member yet",
+                            std::string(kWriteErrorCaption) +
+                                "|ADR05.T.FloatL2div: value 2.5 not sent: its divisor byte "
+                                "(divoffset 100) lies outside the member's polled data"));
+}
+
+TEST_F(Encoding, LostWritesOfAHeldPortAreToldOncePerStretchNamingThePort) {
+    RecordingNotifier notifier;
+    SetNotifier(&notifier);
+    TagDescriptor tag = MakeTag(DtypeCode::Int, 0, 2);
+    tag.name = "ADR05.Setpoint";
+    int error = 0;
+    auto other = kvx::platform::SerialDevice::open(sim.devicePath(), error);  // a second master
+    ASSERT_NE(other, nullptr);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(sentNumber(tag, VT_I2, i), kNothing);
+    other->close();
+    EXPECT_THAT(sentNumber(tag, VT_I2, 7), ElementsAre(0x00, 0x07));
+    other = kvx::platform::SerialDevice::open(sim.devicePath(), error);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(sentNumber(tag, VT_I2, 8), kNothing);
+    other->close();
+    SetNotifier(nullptr);
+    ASSERT_EQ(notifier.messages.size(), 2u);  // one per stretch
+    for (const std::string& message : notifier.messages) {
+        EXPECT_EQ(message.rfind(std::string(kWriteErrorCaption) + "|writes are not sent", 0), 0u);
+        EXPECT_NE(message.find(sim.devicePath()), std::string::npos) << message;
+    }
 }

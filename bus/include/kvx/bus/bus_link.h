@@ -43,7 +43,8 @@ class BusLink {
                               int byteCount, int zeroByte);
 
     // Sends `byteCount` bytes from `source` to `dataAddress` of member `busAddress` and reads
-    // the acknowledgement without examining it. Always returns 0.
+    // the acknowledgement without examining it. Returns -1 when the port could not be opened
+    // (nothing sent), else 0: whether the member took the value is not known.
     std::int32_t BusWriteBlock(const std::uint8_t* source, int busAddress, int dataAddress,
                                int byteCount, int zeroByte);
 
