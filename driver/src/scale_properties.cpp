@@ -1,6 +1,8 @@
 // Scaling property requests: read and change the range, unit, format, factor and name of a
 // freely scaled tag. A change lives in memory only once FreeScale.dat holds it.
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -10,7 +12,9 @@
 #include "fenlodrv/oleauto.h"
 #include "kvx/config/scaling_table.h"
 #include "kvx/platform/codepage.h"
+#include "notifier.h"
 #include "runtime.h"
+#include "value_codec.h"
 #include "variant_values.h"
 
 namespace kvx::driver {
@@ -47,6 +51,44 @@ bool TableWritable(const std::filesystem::path& table) {
     using std::filesystem::perms;
     return (status.permissions() &
             (perms::owner_write | perms::group_write | perms::others_write)) != perms::none;
+}
+
+const char* PropertySuffix(PropertyIndex index) {
+    switch (index) {
+        case PropertyIndex::Start:
+            return "_start";
+        case PropertyIndex::End:
+            return "_end";
+        case PropertyIndex::Unit:
+            return "_unit";
+        case PropertyIndex::Factor:
+            return "_factor";
+        case PropertyIndex::Format:
+            return "_format";
+        case PropertyIndex::Name:
+            return "_name";
+    }
+    return "";
+}
+
+// Whether a changed range or factor may be taken. A scaling that is zero or not finite in the
+// single precision the read and write scaling use turns every write into 0 and reads into
+// values that are not finite, so a change that would make one is refused. A scaling that is
+// already unusable (a row of the table written so by hand) takes any change of a value that is
+// itself finite in single precision, so that it can be mended one property at a time; writes
+// under it are refused meanwhile.
+bool ScalingTaken(const TagNode& node, const ScaleRecord& before, const ScaleRecord& after) {
+    if (node.property != PropertyIndex::Start && node.property != PropertyIndex::End &&
+        node.property != PropertyIndex::Factor) {
+        return true;
+    }
+    if (ScalingUsable(after.rangeStart, after.rangeEnd, after.factor)) return true;
+    if (ScalingUsable(before.rangeStart, before.rangeEnd, before.factor)) return false;
+    const double changed = node.property == PropertyIndex::Start ? after.rangeStart
+                           : node.property == PropertyIndex::End ? after.rangeEnd
+                                                                 : after.factor;
+    const auto single = FiniteFloat(changed);
+    return single && (node.property != PropertyIndex::Factor || *single != 0.0f);
 }
 
 }  // namespace
@@ -97,20 +139,24 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
         std::lock_guard lock(ScaleValuesLock());
         working = *node.owner->scale;
     }
+    const ScaleRecord before = working;
     switch (node.property) {
         case PropertyIndex::Start: {
             const double start = NumberOf(value);
-            if (std::isfinite(start) && start < working.rangeEnd) working.rangeStart = start;
+            if (!(std::isfinite(start) && start < working.rangeEnd)) return;
+            working.rangeStart = start;
             break;
         }
         case PropertyIndex::End: {
             const double end = NumberOf(value);
-            if (std::isfinite(end) && end > working.rangeStart) working.rangeEnd = end;
+            if (!(std::isfinite(end) && end > working.rangeStart)) return;
+            working.rangeEnd = end;
             break;
         }
         case PropertyIndex::Factor: {
             const double factor = NumberOf(value);
-            if (std::isfinite(factor) && factor != 0.0) working.factor = factor;
+            if (!(std::isfinite(factor) && factor != 0.0)) return;
+            working.factor = factor;
             break;
         }
         case PropertyIndex::Format:
@@ -127,6 +173,14 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
         case PropertyIndex::Name:
             working.name = AnsiText(value, kNameLength);
             break;
+    }
+    if (!ScalingTaken(node, before, working)) {
+        Notify(kWriteErrorCaption,
+               fmt::format("{}{}: value {} not taken: the scaling (start {}, end {}, factor {}) "
+                           "would be zero or not finite in single precision",
+                           node.owner->name, PropertySuffix(node.property), VariantValueText(value),
+                           working.rangeStart, working.rangeEnd, working.factor));
+        return;
     }
     // The table is the record's home: memory follows it only when the save went through.
     if (state.scalingTablePath.empty() || !TableWritable(state.scalingTablePath) ||

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "../driver/driver_test_support.h"
 #include "fenlodrv/oleauto.h"
 #include "kvx/config/scaling_table.h"
 #include "runtime.h"
@@ -195,4 +196,60 @@ TEST_F(Properties, TableWithoutTheRowLeavesTheValuesUnchanged) {
         << "Address\tTagID\tRangeStart\tRangeEnd\tUnit\tFactor\tFormat\tName\r\n";
     writeNumber(PropertyIndex::End, 80.0);
     EXPECT_EQ(readNumber(PropertyIndex::End), 100.0);
+}
+
+TEST_F(Properties, ScalingThatIsZeroOrNotFiniteInSinglePrecisionIsRefusedWithoutSaving) {
+    tag.name = "ADR03.Level";
+    // A cell changed on disk behind the plug-in's back: a save would overwrite it.
+    std::string text = ReadFile(state->scalingTablePath);
+    text.replace(text.find("\t%\t"), 3, "\tdisk\t");
+    std::ofstream(state->scalingTablePath, std::ios::binary | std::ios::trunc) << text;
+
+    struct Case {
+        PropertyIndex index;
+        double number;
+    };
+    const Case refused[] = {
+        {PropertyIndex::Factor, 1e-300},  // not 0 as a double, 0 as a float
+        {PropertyIndex::Factor, 1e300},  {PropertyIndex::Factor, 1e-45},
+        {PropertyIndex::End, 1e308},     {PropertyIndex::Start, -1e308},
+        {PropertyIndex::End, 1e-300},  // span 0 as a float
+        {PropertyIndex::End, 3.5e38},  // beyond the largest float
+    };
+    kvx::testing::RecordingNotifier notifier;
+    for (const Case& c : refused) {
+        writeNumber(c.index, c.number);
+        EXPECT_EQ(readNumber(PropertyIndex::Start), 0.0) << c.number;
+        EXPECT_EQ(readNumber(PropertyIndex::End), 100.0) << c.number;
+        EXPECT_EQ(readNumber(PropertyIndex::Factor), 1.0) << c.number;
+    }
+    EXPECT_EQ(ReadFile(state->scalingTablePath), text);
+    ASSERT_EQ(notifier.messages().size(), std::size(refused));
+    EXPECT_EQ(notifier.messages()[0].caption, kWriteErrorCaption);
+    EXPECT_NE(notifier.messages()[0].text.find("ADR03.Level_factor: value 1e-300 not taken"),
+              std::string::npos)
+        << notifier.messages()[0].text;
+
+    // Each bound alone is fine; together their span is beyond the largest float.
+    writeNumber(PropertyIndex::End, 3e38);
+    EXPECT_EQ(readNumber(PropertyIndex::End), 3e38);
+    writeNumber(PropertyIndex::Start, -3e38);
+    EXPECT_EQ(readNumber(PropertyIndex::Start), 0.0);
+    // Just inside: the smallest normal float factor still gives a finite scaling both ways.
+    writeNumber(PropertyIndex::End, 100.0);
+    writeNumber(PropertyIndex::Factor, 1.2e-38);
+    EXPECT_EQ(readNumber(PropertyIndex::Factor), 1.2e-38);
+}
+
+TEST_F(Properties, ScalingAlreadyUnusableCanBeMendedOnePropertyAtATime) {
+    tag.scale->rangeStart = -1e308;  // as a hand-edited table row loads
+    tag.scale->rangeEnd = 1e308;
+    kvx::testing::RecordingNotifier notifier;
+    writeNumber(PropertyIndex::Start, -1e300);  // still not a float: refused
+    EXPECT_EQ(readNumber(PropertyIndex::Start), -1e308);
+    writeNumber(PropertyIndex::Start, 0.0);
+    EXPECT_EQ(readNumber(PropertyIndex::Start), 0.0);
+    writeNumber(PropertyIndex::End, 100.0);
+    EXPECT_EQ(readNumber(PropertyIndex::End), 100.0);
+    EXPECT_EQ(fileRow(), "3\tADR03.Level\t0.0\t100.0\t%\t1.0\t1\t");
 }
