@@ -204,6 +204,15 @@ class Session : public ::testing::Test {
         write(plugin, name, v);
     }
 
+    // The data of every write frame on the simulator's record.
+    std::vector<std::vector<std::uint8_t>> writtenData() const {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& frame : sim.frames()) {
+            if (frame.kind == kvx::sim::FrameKind::Write) out.push_back(frame.data);
+        }
+        return out;
+    }
+
     // Waits until the member has been polled again after a write (the priority member).
     bool waitForPoll(std::size_t framesBefore) {
         return sim.waitForFrames(kAddress, framesBefore + 2, 5s);
@@ -303,29 +312,57 @@ TEST_F(Session, ReadsEveryTypeWritesItAndKeepsPropertiesAcrossARestart) {
 TEST_F(Session, DivisorFromTheImageIsNotUsedBeforeTheFirstAcceptedPoll) {
     auto plugin = std::make_unique<Plugin>();
     open(*plugin);
-    auto writes = [&] {
-        std::vector<std::vector<std::uint8_t>> out;
-        for (const auto& frame : sim.frames()) {
-            if (frame.kind == kvx::sim::FrameKind::Write) out.push_back(frame.data);
-        }
-        return out;
-    };
+    // The member keeps silent at first: polls fail, so no divisor byte has been read yet.
+    kvx::sim::Faults silent;
+    silent.silence = 1.0;
+    sim.setFaults(kAddress, silent);
+    ASSERT_EQ(plugin->Start(), 1);
+    ASSERT_TRUE(sim.waitForFrames(kAddress, 1, 5s));  // polling has reached the member
+
     auto writeTemp = [&] {
         writeValue(*plugin, "Values.Temp", VT_R4, [](VARIANT& v) { v.value.fltVal = 2.5f; });
     };
-    // Nothing polled yet: the divisor byte of Temp is no member's, so nothing is sent (not
-    // 00 00, which would overwrite the member's value).
-    sim.clearFrames();
+    // Not 00 00 (divisor 0 from the empty image), which would overwrite the member's value:
+    // nothing at all. A write that needs no image byte goes out meanwhile.
     writeTemp();
-    EXPECT_TRUE(writes().empty());
-    EXPECT_THAT(sim.readMemory(kAddress, 14, 2), ElementsAre(0x00, 0x64));
+    writeValue(*plugin, "Values.Count", VT_I2, [](VARIANT& v) { v.value.iVal = 7; });
+    EXPECT_THAT(writtenData(), ElementsAre(ElementsAre(0x00, 0x07)));
 
-    ASSERT_EQ(plugin->Start(), 1);
+    sim.clearFaults(kAddress);
     ASSERT_TRUE(
         WaitUntil([&] { return read(*plugin, "Values.Temp").quality == SOXPS_QUALITY_GOOD; }, 5s));
     sim.clearFrames();
     writeTemp();
-    EXPECT_THAT(writes(), ElementsAre(ElementsAre(0x00, 0x19)));
+    EXPECT_THAT(writtenData(), ElementsAre(ElementsAre(0x00, 0x19)));
     EXPECT_THAT(sim.readMemory(kAddress, 14, 2), ElementsAre(0x00, 0x19));
+    plugin->Stop();
+}
+
+TEST_F(Session, HostileScalingPropertiesLeaveTheTableAndLaterWritesRight) {
+    auto plugin = std::make_unique<Plugin>();
+    open(*plugin);
+    ASSERT_EQ(plugin->Start(), 1);
+    const std::string table = ScratchDir::read(dir.path() / "FreeScale.dat");
+    auto property = [&](const std::string& name, double number) {
+        writeValue(*plugin, "Values.Level_" + name, VT_R8,
+                   [number](VARIANT& v) { v.value.dblVal = number; });
+    };
+    property("factor", 1e-300);
+    property("factor", 1e300);
+    property("end", 1e308);
+    property("start", -1e308);
+    property("end", 1e-300);
+    property("end", 3e38);  // fine alone
+    property("start", -3e38);
+    EXPECT_EQ(read(*plugin, "Values.Level_factor").value.value.dblVal, 1.0);
+    EXPECT_EQ(read(*plugin, "Values.Level_start").value.value.dblVal, 0.0);
+    EXPECT_EQ(read(*plugin, "Values.Level_end").value.value.dblVal, 3e38);
+    property("end", 100.0);
+    EXPECT_EQ(ScratchDir::read(dir.path() / "FreeScale.dat"), table);
+
+    // The scaling is still 0..100 %, factor 1: 75 goes out as raw 75, not 0.
+    sim.clearFrames();
+    writeValue(*plugin, "Values.Level", VT_R4, [](VARIANT& v) { v.value.fltVal = 75.0f; });
+    EXPECT_THAT(writtenData(), ElementsAre(ElementsAre(0x00, 0x4B)));
     plugin->Stop();
 }
