@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kvx/platform/clock.h"
+
 namespace kvx::scantool {
 
 int AnswerTime(int bytes) {
@@ -87,6 +89,7 @@ void ToolBus::CloseComPort() {
 int ToolBus::FetchBlock(std::span<std::uint8_t> destination, int busAddress, int dataAddress,
                         int byteCount, int zeroByte) {
     const auto frame = ShortFrame(busAddress, dataAddress, byteCount, zeroByte);
+    lastDropped_ = 0;
     if (OpenComPort(portName) < 0) return -1;
 
     std::size_t written = 0;
@@ -95,7 +98,16 @@ int ToolBus::FetchBlock(std::span<std::uint8_t> destination, int busAddress, int
     std::array<std::uint8_t, kReceiveAreaSize> receive{};
     const int want = std::clamp(byteCount + 11, 0, kReceiveAreaSize);
     std::size_t got = 0;
+    const auto readStart = platform::MonoClock::now();
     if (want > 0) port_->read(receive.data(), static_cast<std::size_t>(want), got);
+    if (got == static_cast<std::size_t>(want)) {
+        // A member that sends more than was asked for is still talking.
+        DropUntilQuiet(kQuietAfterAnswerMs);
+    } else if (platform::MonoClock::now() - readStart >= platform::Millis(answerTimeout)) {
+        // The answer timeout ended the read: a late answer may be about to start.
+        DropUntilQuiet(kQuietIntervalMs);
+    }
+    // (A read that ended on the interval time-out has already seen the line quiet.)
     CloseComPort();
 
     // Only bytes that arrived are copied; the rest of the destination keeps what it held.
@@ -104,6 +116,26 @@ int ToolBus::FetchBlock(std::span<std::uint8_t> destination, int busAddress, int
         {static_cast<std::size_t>(std::max(byteCount, 0)), dataArrived, destination.size()});
     if (copy > 0) std::memcpy(destination.data(), receive.data() + 9, copy);
     return static_cast<int>(got);
+}
+
+void ToolBus::DropUntilQuiet(std::uint32_t firstWindowMs) {
+    // Bytes that belong to no request of ours would otherwise be read as the start of the
+    // next member's answer: the flush on the next open runs before they arrive.
+    std::array<std::uint8_t, kReceiveAreaSize> scratch{};
+    auto timeouts = ToolTimeouts(answerTimeout);
+    timeouts.readInterval = 0;
+    const auto giveUp = platform::MonoClock::now() + platform::Millis(kMaxDropMs);
+    std::uint32_t window = firstWindowMs;
+    for (;;) {
+        timeouts.readTotalConstant = window;
+        port_->setTimeouts(timeouts);
+        std::size_t n = 0;
+        if (!port_->read(scratch.data(), scratch.size(), n) || n == 0) break;
+        lastDropped_ += static_cast<int>(n);
+        if (platform::MonoClock::now() >= giveUp) break;
+        window = kQuietIntervalMs;
+    }
+    port_->setTimeouts(ToolTimeouts(answerTimeout));
 }
 
 }  // namespace kvx::scantool

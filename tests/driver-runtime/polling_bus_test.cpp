@@ -250,3 +250,36 @@ TEST_F(PollingOnTheBus, UnlockIsSentUntilThePolledStateShowsTheCode) {
     EXPECT_EQ(frames[0].dataAddress, 60);
     EXPECT_THAT(frames[0].data, ElementsAre(0x02, 0x01));
 }
+
+TEST_F(PollingOnTheBus, AnOverlongOrLateAnswerDoesNotReachTheNextMember) {
+    // The polling thread reads to its time-outs and pauses after every block: the faulty
+    // member 9 is judged on its own answers, the healthy member 10 right after it never
+    // fails.
+    sim.setWireTiming(true);
+    addMember(9);
+    addMember(10);
+    sim.writeMemory(10, 20, {0xA5});
+    kvx::sim::Faults overlong;
+    overlong.longAnswer = {1.0, 3};
+    kvx::sim::Faults late;
+    late.delayRate = 1.0;
+    late.delay = 60ms;
+    for (const auto& [faults, member9Accepted] : {std::pair{overlong, false}, {late, true}}) {
+        sim.setFaults(9, faults);
+        ASSERT_TRUE(thread.start());
+        ASSERT_TRUE(WaitUntil([&] { return errors(10) == 0; }, 5s));
+        const std::size_t first = sim.frameCount(10);
+        int worst = 0;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                worst = std::max(worst, errors(10));
+                return sim.frameCount(10) >= first + 8;
+            },
+            20s));
+        thread.stop();
+        EXPECT_EQ(worst, 0);
+        EXPECT_EQ(errors(9) == 0, member9Accepted) << errors(9);
+        std::lock_guard lock(state->imageLock);
+        EXPECT_EQ(state->image[10][20], 0xA5);
+    }
+}

@@ -638,6 +638,33 @@ TEST_F(ToolTest, FetchBlockOutcomes) {
     EXPECT_EQ(bus.FetchBlock(area, 5, 16, 16, 0), -1);
 }
 
+TEST_F(ToolTest, FetchBlockDropsWhatComesAfterTheAnswer) {
+    // Member 9 sends three bytes more than asked for, at wire speed; member 10 is asked
+    // right after it.
+    sim_.setWireTiming(true);
+    for (int a : {9, 10}) {
+        sim_.addMember(a);
+        sim_.writeText(a, 0, a == 9 ? "NINE------" : "TEN-------");
+    }
+    kvx::sim::Faults overlong;
+    overlong.longAnswer = {1.0, 3};
+    sim_.setFaults(9, overlong);
+    ToolBus bus;
+    bus.portName = sim_.devicePath();
+    bus.answerTimeout = AnswerTimeout(kDelay, 10);
+    std::array<std::uint8_t, 256> area;
+    for (int round = 0; round < 20; ++round) {
+        area.fill(0x20);
+        EXPECT_EQ(bus.FetchBlock(area, 9, 0, 10, 0), 21);
+        EXPECT_EQ(std::string(area.begin(), area.begin() + 10), "NINE------");
+        EXPECT_EQ(bus.lastDropped(), 3);
+        area.fill(0x20);
+        EXPECT_EQ(bus.FetchBlock(area, 10, 0, 10, 0), 21);
+        EXPECT_EQ(std::string(area.begin(), area.begin() + 10), "TEN-------") << round;
+        EXPECT_EQ(bus.lastDropped(), 0);
+    }
+}
+
 TEST_F(ToolTest, FetchBlockOfTheLargestCountFillsTheReceiveArea) {
     sim_.addMember(7);
     std::vector<std::uint8_t> memory(kMaxFetchBytes, 0x5A);

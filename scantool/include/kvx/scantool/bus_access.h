@@ -62,12 +62,26 @@ class ToolBus {
     // One read request to `busAddress`; returns -1 when the port cannot be opened, else the
     // number of bytes received (0 .. byteCount + 11). The data bytes of the answer (from
     // offset 9 of the answer on) are copied to `destination` as far as they arrived.
+    // The exchange ends on a quiet line, so that nothing of it reaches the next one: after a
+    // complete answer no further byte may come within kQuietAfterAnswerMs (under two
+    // character times), after the answer timeout none within kQuietIntervalMs; bytes that
+    // do come are dropped until the line has been quiet for kQuietIntervalMs.
     int FetchBlock(std::span<std::uint8_t> destination, int busAddress, int dataAddress,
                    int byteCount, int zeroByte);
+    // Bytes the last FetchBlock dropped after its answer or its timeout.
+    int lastDropped() const { return lastDropped_; }
+
+    static constexpr std::uint32_t kQuietAfterAnswerMs = 1;
+    static constexpr std::uint32_t kQuietIntervalMs = 20;
+    // A line that never falls quiet is left after this long.
+    static constexpr std::uint32_t kMaxDropMs = 1000;
 
   private:
+    void DropUntilQuiet(std::uint32_t firstWindowMs);
+
     std::unique_ptr<platform::SerialDevice> port_;
     MessageSink messages_;
+    int lastDropped_ = 0;
 };
 
 }  // namespace kvx::scantool
