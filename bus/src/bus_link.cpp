@@ -37,13 +37,14 @@ bool BusLink::openBusPort() {
 }
 
 std::int32_t BusLink::BusReadBlock(std::uint8_t* destination, int busAddress, int dataAddress,
-                                   int byteCount, int zeroByte) {
+                                   int byteCount, int zeroByte, const std::atomic<bool>* abandon) {
     const auto request = BuildShortFrame(busAddress, dataAddress, zeroByte, byteCount);
     const std::size_t count = static_cast<std::uint8_t>(byteCount);
     std::array<std::uint8_t, kReceiveAreaSize> receive{};
     std::uint32_t received = 0;
     {
-        std::lock_guard lock(portLock_);
+        if (!portLock_.lockUnless(abandon)) return kReadAbandoned;
+        std::lock_guard lock(portLock_, std::adopt_lock);
         if (!openBusPort()) return -1;
         try {
             port_.WriteBytes(request.data(), static_cast<std::uint32_t>(request.size()));

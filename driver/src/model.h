@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,11 +67,20 @@ struct TagNode {
     PropertyIndex property = PropertyIndex::Start;
 };
 
+// Atomic fields: a write batch of an earlier namespace may still look at them while a
+// rebuild fills them anew.
 struct PasswordEntry {
-    std::int32_t readoffset = 0;
-    std::int32_t length = 0;
-    std::int32_t writeoffset = 0;
-    std::int32_t flag = 0;  // 1: a read-only password tag marks where the password state lies
+    std::atomic<std::int32_t> readoffset{0};
+    std::atomic<std::int32_t> length{0};
+    std::atomic<std::int32_t> writeoffset{0};
+    std::atomic<std::int32_t> flag{0};  // 1: a read-only password tag marks the password state
+
+    void clear() {
+        readoffset = 0;
+        length = 0;
+        writeoffset = 0;
+        flag = 0;
+    }
 };
 
 struct MemberRecord {
@@ -93,7 +101,7 @@ struct MemberRecord {
         fetchAddress.fill(0);
         fetchLength.fill(0);
         errorCounter.store(kBadErrorCount);
-        password = PasswordEntry{};
+        password.clear();
         idCount = 0;
         ids.fill(ScanIdEntry{});
         name.clear();
@@ -143,6 +151,32 @@ class OncePerTag {
     std::set<std::pair<const TagDescriptor*, std::string>> seen_;
 };
 
+// One build's namespace items, in creation order, with the generation of their handles.
+struct Namespace {
+    std::deque<TagNode> nodes;
+    std::uint32_t generation = 1;
+};
+
+// The namespace in use. Build and stop put another one in place without waiting for any
+// request batch; a batch holds the one it started with until it ends, bus writes included,
+// so the nodes it works on stay alive and a rebuild or stop is never held up by hosts.
+class NamespaceSlot {
+  public:
+    std::shared_ptr<Namespace> get() const {
+        std::lock_guard lock(mutex_);
+        return current_;
+    }
+    void put(std::shared_ptr<Namespace> next) {
+        std::lock_guard lock(mutex_);
+        current_.swap(next);
+        // The earlier namespace is freed outside the lock, by the last batch that holds it.
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<Namespace> current_ = std::make_shared<Namespace>();
+};
+
 // Everything global to one loaded plug-in.
 struct DriverState {
     // Settings resolved by SOXpSInitialize.
@@ -156,11 +190,9 @@ struct DriverState {
     std::mutex imageLock;  // guards `image` and every MemberRecord::name
     std::array<ImageBlock, kMemberCount> image{};
     std::array<MemberRecord, kMemberCount> members;
-    // Every namespace item, in creation order. Build and stop change it under the exclusive
-    // nodes lock; request batches look items up under the shared one.
-    std::deque<TagNode> nodes;
-    std::shared_mutex nodesLock;
-    // Raised whenever the nodes are freed, so that handles of an earlier build stay unknown.
+    NamespaceSlot items;
+    // Generation of the last namespace put in place (build and stop only): every new one
+    // gets the next, so that handles of an earlier build stay unknown.
     std::uint32_t generation = 1;
     PriorityMember priority;
     OncePerTag infinityReports;
@@ -190,13 +222,12 @@ inline std::uint32_t NextGeneration(std::uint32_t generation) {
     return next == 0u ? 1u : next;
 }
 
-// The node a handle names, or null for a handle of another build or none at all. The caller
-// holds the nodes lock.
-inline TagNode* FindNode(DriverState& state, std::uint32_t handle) {
-    if ((handle >> kHandleIndexBits) != (state.generation & kGenerationMask)) return nullptr;
+// The node a handle names in `items`, or null for a handle of another build or none at all.
+inline TagNode* FindNode(Namespace& items, std::uint32_t handle) {
+    if ((handle >> kHandleIndexBits) != (items.generation & kGenerationMask)) return nullptr;
     const std::uint32_t slot = handle & kHandleIndexMask;
-    if (slot == 0u || slot > state.nodes.size()) return nullptr;
-    return &state.nodes[slot - 1u];
+    if (slot == 0u || slot > items.nodes.size()) return nullptr;
+    return &items.nodes[slot - 1u];
 }
 
 }  // namespace kvx::driver

@@ -110,8 +110,8 @@ std::optional<std::string> writeRefusalReason(const TagDescriptor& tag) {
 
 class Builder {
   public:
-    Builder(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag)
-        : state_(state), addNode_(addNode), addTag_(addTag) {}
+    Builder(DriverState& state, Namespace& items, SOXpSAddNode addNode, SOXpSAddTag addTag)
+        : state_(state), items_(items), addNode_(addNode), addTag_(addTag) {}
 
     int run();
 
@@ -132,6 +132,7 @@ class Builder {
                 std::uint32_t access, std::uint32_t handle);
 
     DriverState& state_;
+    Namespace& items_;
     SOXpSAddNode addNode_;
     SOXpSAddTag addTag_;
     config::ProfileSnapshot ini_;
@@ -157,7 +158,7 @@ void Builder::addTag(std::uint32_t parent, const std::string& name, std::uint32_
 }
 
 TagNode* Builder::appendNode(std::uint32_t& handle) {
-    if (state_.nodes.size() >= kMaxNodes) {
+    if (items_.nodes.size() >= kMaxNodes) {
         if (!reportedFull_) {
             Notify(kCfgErrorCaption,
                    fmt::format("{}: more than {} items; the rest is not registered", fileLabel_,
@@ -166,8 +167,8 @@ TagNode* Builder::appendNode(std::uint32_t& handle) {
         }
         return nullptr;
     }
-    handle = MakeHandle(state_.generation, state_.nodes.size());
-    return &state_.nodes.emplace_back();
+    handle = MakeHandle(items_.generation, items_.nodes.size());
+    return &items_.nodes.emplace_back();
 }
 
 void Builder::refuse(const CfgRecord& record, const std::string& what, const std::string& why) {
@@ -255,6 +256,8 @@ void Builder::handleRecord(const CfgRecord& record) {
         case RecordKind::Fetch3:
         case RecordKind::Fetch4: {
             const auto block = static_cast<std::size_t>(record.kind) - 1u;
+            // Writes of an earlier namespace look at the fetch lengths under the image lock.
+            std::lock_guard lock(state_.imageLock);
             member.fetchAddress[block] = static_cast<std::uint8_t>(record.desadr);
             member.fetchLength[block] = static_cast<std::uint8_t>(record.bytes);
             break;
@@ -433,8 +436,8 @@ std::uint32_t RegisteredValueType(const TagDescriptor& tag) {
     }
 }
 
-int BuildNamespace(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag) {
-    Builder builder(state, addNode, addTag);
+int BuildNamespace(DriverState& state, Namespace& items, SOXpSAddNode addNode, SOXpSAddTag addTag) {
+    Builder builder(state, items, addNode, addTag);
     return builder.run();
 }
 

@@ -19,9 +19,10 @@ inline constexpr const char* kCfgNotClosedText = "Could not close cfg file!";
 // fscale reset. DEVICE_ID is registered as text.
 std::uint32_t RegisteredValueType(const TagDescriptor& tag);
 
-// Builds the namespace into `state` (nodes appended with handles of `state.generation`).
-// The caller holds the nodes lock exclusively. Null callbacks are skipped. Returns the number
-// of members whose branch was built.
-int BuildNamespace(DriverState& state, SOXpSAddNode addNode, SOXpSAddTag addTag);
+// Fills the member table of `state` and builds the items into `items` (handles of
+// `items.generation`). The polling thread must not run; request batches of an earlier
+// namespace may, so member fields they read are written under the image lock or are atomic.
+// Null callbacks are skipped. Returns the number of members whose branch was built.
+int BuildNamespace(DriverState& state, Namespace& items, SOXpSAddNode addNode, SOXpSAddTag addTag);
 
 }  // namespace kvx::driver

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <shared_mutex>
 
 #include "fenlodrv/oleauto.h"
 #include "namespace_builder.h"
+#include "runtime.h"
 #include "settings.h"
 
 namespace kvx::driver {
@@ -58,8 +58,6 @@ Plugin::Plugin() : polling_(state_), description_(makeDescription()) {}
 
 Plugin::~Plugin() {
     polling_.stop();
-    std::unique_lock lock(state_.nodesLock);
-    freeNodes();
 }
 
 const SOXpSServerDescription* Plugin::Initialize() {
@@ -76,17 +74,22 @@ const SOXpSServerDescription* Plugin::Initialize() {
 }
 
 std::int32_t Plugin::BuildNamespace(SOXpSAddNode addNode, SOXpSAddTag addTag) {
+    std::lock_guard lifecycle(lifecycle_);
     // The polling thread reads the member table without a lock. A build while it runs would
     // change fetch blocks and identification entries under it: the thread is held for the
     // build and started again afterwards.
     const bool wasPolling = polling_.running();
     if (wasPolling) polling_.stop();
+    // Batches go on with the earlier namespace meanwhile; the build never waits for them.
+    auto items = std::make_shared<Namespace>();
+    state_.generation = NextGeneration(state_.generation);
+    items->generation = state_.generation;
     std::int32_t built = 0;
     {
-        std::unique_lock lock(state_.nodesLock);
-        if (!state_.nodes.empty()) freeNodes();
-        built = driver::BuildNamespace(state_, addNode, addTag);
+        std::lock_guard table(ScaleTableWriteLock());
+        built = driver::BuildNamespace(state_, *items, addNode, addTag);
     }
+    putInPlace(std::move(items));
     if (wasPolling) {
         state_.stopEvent.reset();
         polling_.start();
@@ -95,6 +98,7 @@ std::int32_t Plugin::BuildNamespace(SOXpSAddNode addNode, SOXpSAddTag addTag) {
 }
 
 std::int32_t Plugin::Start() {
+    std::lock_guard lifecycle(lifecycle_);
     state_.bus.setPortName(ReadPortName(state_.iniPath));
     if (polling_.running()) return 1;
     // A stop event set while no thread ran would end the new thread at once.
@@ -103,44 +107,49 @@ std::int32_t Plugin::Start() {
 }
 
 std::int32_t Plugin::Stop() {
+    std::lock_guard lifecycle(lifecycle_);
     polling_.stop();
-    std::unique_lock lock(state_.nodesLock);
-    freeNodes();
+    auto none = std::make_shared<Namespace>();
+    state_.generation = NextGeneration(state_.generation);
+    none->generation = state_.generation;
+    putInPlace(std::move(none));
     return 0;
 }
 
-void Plugin::freeNodes() {
-    // Property nodes only point at their owner's scaling record; the owner frees it.
-    state_.nodes.clear();
+void Plugin::putInPlace(std::shared_ptr<Namespace> items) {
     // Reports are remembered by tag address; a rebuild may put new tags at the same places.
     state_.infinityReports.clear();
     state_.writeRefusals.clear();
-    state_.generation = NextGeneration(state_.generation);
+    // Property nodes only point at their owner's scaling record; the owner frees it, with
+    // the last batch that still holds the earlier namespace.
+    state_.items.put(std::move(items));
 }
 
 std::int32_t Plugin::HandleRequests(std::int32_t direction, std::uint32_t count,
                                     SOXpSRequest* records) {
     if (count == 0 || records == nullptr) return 0;
-    std::shared_lock lock(state_.nodesLock);
+    // The batch keeps the namespace it started with, also across its bus writes; a build or
+    // stop meanwhile puts another one in place without waiting, and later batches use that.
+    const std::shared_ptr<Namespace> items = state_.items.get();
     for (std::uint32_t i = 0; i < count; ++i) {
         if (direction == SOXPS_READ) {
-            handleRead(records[i]);
+            handleRead(*items, records[i]);
         } else {
-            handleWrite(records[i]);
+            handleWrite(*items, records[i]);
         }
         records[i].completion = SOXPS_COMPLETED;
     }
     return static_cast<std::int32_t>(count);
 }
 
-void Plugin::handleRead(SOXpSRequest& record) {
+void Plugin::handleRead(Namespace& items, SOXpSRequest& record) {
     // The record is packed: its time stamp is not aligned, so it is filled by copy.
     FILETIME now{};
     CoFileTimeNow(&now);
     std::memcpy(reinterpret_cast<unsigned char*>(&record) + offsetof(SOXpSRequest, timestamp), &now,
                 sizeof(now));
 
-    TagNode* node = FindNode(state_, record.userData);
+    TagNode* node = FindNode(items, record.userData);
     if (node == nullptr) {
         record.quality = SOXPS_QUALITY_BAD;
         return;
@@ -157,8 +166,8 @@ void Plugin::handleRead(SOXpSRequest& record) {
     }
 }
 
-void Plugin::handleWrite(SOXpSRequest& record) {
-    TagNode* node = FindNode(state_, record.userData);
+void Plugin::handleWrite(Namespace& items, SOXpSRequest& record) {
+    TagNode* node = FindNode(items, record.userData);
     if (node == nullptr) return;
     AlignedValue value(record);
     if (node->kind == TagKind::Data) {

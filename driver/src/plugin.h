@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "fenlodrv/plugin_abi.h"
 #include "model.h"
@@ -29,7 +31,8 @@ class Plugin {
     // Reads the port name and starts the polling thread unless it already runs. Returns 1
     // when the polling thread runs afterwards, else 0.
     std::int32_t Start();
-    // Stops the polling thread and frees every item. Returns 0.
+    // Stops the polling thread and frees every item (batches still at work keep theirs until
+    // they end). Waits for the polling thread only. Returns 0.
     std::int32_t Stop();
     // Serves one batch of read (direction 0) or write requests. Returns the number of
     // records handled.
@@ -40,10 +43,13 @@ class Plugin {
     bool pollingRunning() const { return polling_.running(); }
 
   private:
-    void freeNodes();  // caller holds the nodes lock exclusively
-    void handleRead(SOXpSRequest& record);
-    void handleWrite(SOXpSRequest& record);
+    // Puts `items` in place of the namespace in use (caller holds the lifecycle lock).
+    void putInPlace(std::shared_ptr<Namespace> items);
+    void handleRead(Namespace& items, SOXpSRequest& record);
+    void handleWrite(Namespace& items, SOXpSRequest& record);
 
+    // Build, start and stop one at a time.
+    std::mutex lifecycle_;
     DriverState state_;
     PollingThread polling_;
     std::array<char, kVersionTextCapacity> versionText_{};

@@ -38,13 +38,16 @@ void RaiseErrorCounter(MemberRecord& member) {
     if (now < kBadErrorCount) member.errorCounter.store(now + 1, std::memory_order_relaxed);
 }
 
+// Block reads of the polling thread. A read that still waits for the port when the thread is
+// told to stop (host writes may keep the port busy for long) gives up at once.
 class BusReads final : public PollReads {
   public:
-    BusReads(DriverState& state, PacedWaits& waits) : state_(state), waits_(waits) {}
+    BusReads(DriverState& state, PacedWaits& waits, const std::atomic<bool>& stopping)
+        : state_(state), waits_(waits), stopping_(stopping) {}
     std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
                            int byteCount) override {
         const std::int32_t result =
-            state_.bus.BusReadBlock(destination, busAddress, dataAddress, byteCount, 0);
+            state_.bus.BusReadBlock(destination, busAddress, dataAddress, byteCount, 0, &stopping_);
         waits_.exchangeDone();
         return result;
     }
@@ -52,6 +55,7 @@ class BusReads final : public PollReads {
   private:
     DriverState& state_;
     PacedWaits& waits_;
+    const std::atomic<bool>& stopping_;
 };
 
 }  // namespace
@@ -166,6 +170,8 @@ void PollCycle::pollMember(int address) {
         const std::int32_t result =
             reads_.readBlock(response_.data(), address,
                              member.fetchAddress[static_cast<std::size_t>(block)], length);
+        // Told to stop while waiting for the port: the member did nothing wrong.
+        if (result == bus::kReadAbandoned) return;
         if (result == length + 11 && offset + length <= pollBuffer_.size()) {
             std::copy_n(response_.begin(), length, pollBuffer_.begin() + offset);
             offset += length;
@@ -211,6 +217,7 @@ struct PollingThread::Impl {
     mutable std::mutex mutex;  // start and stop
     std::thread thread;
     std::atomic<bool> running{false};
+    std::atomic<bool> stopping{false};  // block reads give up waiting for the port
 };
 
 PollingThread::PollingThread(DriverState& state) : impl_(std::make_unique<Impl>(state)) {}
@@ -226,9 +233,13 @@ bool PollingThread::start() {
     impl_->running.store(true);
     impl_->thread = std::thread([impl = impl_.get()] {
         PacedWaits waits(impl->state);
-        BusReads reads(impl->state, waits);
+        BusReads reads(impl->state, waits, impl->stopping);
         PollCycle cycle(impl->state, waits, reads);
         cycle.run();
+        // Nothing refreshes the image any more: no value may go on claiming good quality.
+        for (MemberRecord& member : impl->state.members) {
+            member.errorCounter.store(kBadErrorCount, std::memory_order_relaxed);
+        }
         impl->running.store(false);
     });
     return true;
@@ -237,8 +248,11 @@ bool PollingThread::start() {
 void PollingThread::stop() {
     std::lock_guard lock(impl_->mutex);
     if (!impl_->thread.joinable()) return;
+    impl_->stopping.store(true);
     impl_->state.stopEvent.set();
+    impl_->state.bus.portLock().wakeWaiters();
     impl_->thread.join();
+    impl_->stopping.store(false);
 }
 
 bool PollingThread::running() const {

@@ -34,6 +34,9 @@ void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIAN
 void ReadScaleProperty(const TagNode& node, VARIANT& value);
 void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& value);
 std::mutex& ScaleValuesLock();
+// Held by each property write while it rewrites the scaling table, and by a namespace build
+// (which may add rows to it) so that neither loses the other's rows.
+std::mutex& ScaleTableWriteLock();
 
 // The polling thread. start() starts no second thread while one runs; stop() sets the stop
 // event and waits for the thread to end.

@@ -93,6 +93,10 @@ bool ScalingTaken(const TagNode& node, const ScaleRecord& before, const ScaleRec
 
 }  // namespace
 
+std::mutex& ScaleTableWriteLock() {
+    return TableWriteLock();
+}
+
 std::mutex& ScaleValuesLock() {
     static std::mutex lock;
     return lock;

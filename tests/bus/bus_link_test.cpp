@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <numeric>
+#include <thread>
+#include <vector>
 
 #include "kvx/bus/frame.h"
 #include "scripted_member.h"
@@ -174,6 +178,56 @@ TEST_F(BusLinkTest, ConcurrentReadAndWriteNeverOverlapOnTheBus) {
     hold.unlock();
     member_->answerNext(12, Bytes(10, 0xE5));
     EXPECT_EQ(write.get(), 0);
+}
+
+}  // namespace
+}  // namespace kvx::bus
+
+namespace kvx::bus {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The port lock is handed on in the order asked for, so a waiting poll is not overtaken by
+// writes asked for after it; a waiter told to give up leaves without the lock, also when the
+// lock happens to be free; the holder may take it again.
+TEST(PortLockTest, HandedOnInTurnAndWaitersMayGiveUp) {
+    PortLock lock;
+    lock.lock();
+    lock.lock();  // recursive
+    std::mutex orderMutex;
+    std::vector<int> order;
+    auto waiter = [&](int id) {
+        return std::async(std::launch::async, [&, id] {
+            lock.lock();
+            {
+                std::lock_guard guard(orderMutex);
+                order.push_back(id);
+            }
+            lock.unlock();
+        });
+    };
+    std::atomic<bool> giveUp{false};
+    auto quitter = std::async(std::launch::async, [&] { return lock.lockUnless(&giveUp); });
+    std::this_thread::sleep_for(30ms);
+    auto first = waiter(1);
+    std::this_thread::sleep_for(30ms);
+    auto second = waiter(2);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(lock.try_lock());  // the holder
+    lock.unlock();
+    EXPECT_FALSE(std::async(std::launch::async, [&] { return lock.try_lock(); }).get());
+    giveUp = true;
+    lock.wakeWaiters();
+    EXPECT_FALSE(quitter.get());
+    lock.unlock();
+    lock.unlock();
+    first.get();
+    second.get();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(lock.lockUnless(&giveUp));  // free, but told to give up
+    EXPECT_TRUE(lock.try_lock());
+    lock.unlock();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -166,8 +167,10 @@ TEST_F(PollingOnTheBus, LaterBlockFailuresOnlyStopTheRefresh) {
             ElementsAre(100, 101, 102, 103));
     }
 
-    // A second block longer than any answer can carry fails on every poll.
+    // A second block longer than any answer can carry fails on every poll. The member starts
+    // from an accepted poll, as it stood before the stop.
     member.fetchLength[1] = 250;
+    member.errorCounter = 0;
     sim.writeMemory(6, 7, {0x77});
     const std::size_t before = sim.frameCount(6);
     ASSERT_TRUE(thread.start());
@@ -175,6 +178,30 @@ TEST_F(PollingOnTheBus, LaterBlockFailuresOnlyStopTheRefresh) {
     EXPECT_EQ(errors(6), 0);
     std::lock_guard lock(state->imageLock);
     EXPECT_EQ(state->image[6][7], 7);  // not refreshed
+}
+
+// Host writes may keep the port for long (each waits up to 500 ms on a silent member). A stop
+// does not queue behind them: the thread gives up its wait for the port at once. Once nothing
+// refreshes the image, no member's values claim good quality; the values themselves stay.
+TEST_F(PollingOnTheBus, StopEndsAtOnceWhileTheBusIsHeldAndLeavesNoGoodQuality) {
+    addMember(4);
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(WaitUntil([&] { return errors(4) == 0; }, 5s));
+    std::unique_lock hold(state->bus.portLock());
+    // A pass over the 31 other addresses takes about 350 ms: the thread then comes back to
+    // member 4 and waits for the port.
+    std::this_thread::sleep_for(600ms);
+    auto stopped = std::async(std::launch::async, [&] { thread.stop(); });
+    const bool prompt = stopped.wait_for(2s) == std::future_status::ready;
+    hold.unlock();
+    stopped.wait();
+    EXPECT_TRUE(prompt) << "the stop waited for the port";
+    EXPECT_FALSE(thread.running());
+    for (int address = 0; address < kMemberCount; ++address) {
+        EXPECT_EQ(errors(address), kBadErrorCount) << address;
+    }
+    std::lock_guard lock(state->imageLock);
+    EXPECT_EQ(state->image[4][10], 10);
 }
 
 TEST_F(PollingOnTheBus, WrittenMemberIsPolledNext) {
@@ -211,7 +238,9 @@ TEST_F(PollingOnTheBus, WrittenMemberIsPolledNext) {
 
 TEST_F(PollingOnTheBus, UnlockIsSentUntilThePolledStateShowsTheCode) {
     addMember(3, 64);
-    state->members[3].password = PasswordEntry{40, 2, 0, 1};
+    state->members[3].password.readoffset = 40;
+    state->members[3].password.length = 2;
+    state->members[3].password.flag = 1;
     TagDescriptor tag;
     tag.member = 3;
     tag.dtype = DtypeCode::Uint;

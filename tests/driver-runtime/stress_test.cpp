@@ -1,6 +1,7 @@
 // Eight host threads send read, write and property batches while the polling thread runs
-// against simulated members that misbehave now and then. Run under ThreadSanitizer in CI;
-// the duration comes from KVX_STRESS_SECONDS (default 30).
+// against simulated members that misbehave now and then; hosts that keep the bus busy while
+// the namespace is rebuilt and the plug-in stopped. Run under ThreadSanitizer in CI; the
+// duration of the first comes from KVX_STRESS_SECONDS (default 30).
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -266,6 +270,155 @@ TEST(Stress, NamespaceRebuiltWhilePolling) {
     }
     plugin.Stop();
     EXPECT_FALSE(plugin.pollingRunning());
+    for (const Message& message : notes.messages()) {
+        ADD_FAILURE() << message.caption << ": " << message.text;
+    }
+}
+
+// Hosts that keep the bus and the plug-in busy: two threads write a value every 100 ms to a
+// member that never answers (each write waits its 500 ms for the acknowledgement, so the
+// port is taken nearly all the time), four threads send 40-item read batches back to back.
+// Rebuilds and the stop still get their turn at once: they wait for the polling thread only,
+// never for the hosts. Once stopped, nothing claims good quality.
+TEST(Stress, StopAndRebuildGetTheirTurnUnderHostLoad) {
+    ScratchDir dir;
+    UseInstallDir(dir.path());
+    RecordingNotifier notes;
+    kvx::sim::Simulator sim(kvx::sim::SimulatorOptions{false, 17});
+    std::vector<std::uint8_t> memory(64, 0);
+    std::memcpy(memory.data(), "KX-100", 6);
+    memory[9] = 7;
+    sim.addMember(3, memory);  // member 9 is configured but silent
+    dir.write("fenlodrv.ini", "[RS232]\nCOM=" + sim.devicePath() +
+                                  "\n[KXBUS]\nWAIT=0\n[SLAVE03]\nCFG=dev.cfg\n"
+                                  "[SLAVE09]\nCFG=dev.cfg\n");
+    dir.write("dev.cfg",
+              "fetch1\tdesadr=0\tbytes=16\t\n"
+              "scanID\treadoffset=0\tlength=6\tIDstr=KX-100\tname=Pump\t\n"
+              "tag\tname=Count\taccess=rw\tdtype=int\treadoffset=8\twriteoffset=8\tlength=2\t\n"
+              "tag\tname=Mode\taccess=rw\tdtype=char\treadoffset=10\twriteoffset=10\tlength=1\t\n");
+    sim.start();
+
+    CallbackRecorder recorder;
+    Plugin plugin;
+    ASSERT_NE(plugin.Initialize(), nullptr);
+    struct Handles {
+        std::uint32_t silentCount = 0;
+        std::vector<std::uint32_t> reads;  // every tag of both members
+        std::uint32_t liveCount = 0;
+    };
+    std::mutex handlesMutex;
+    Handles handles;
+    auto build = [&] {
+        recorder.calls.clear();
+        const std::int32_t built =
+            plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag);
+        Handles fresh;
+        for (const Callback& call : recorder.calls) {
+            if (call.isTag) fresh.reads.push_back(call.userData);
+        }
+        if (const Callback* tag = recorder.tag("ADR09.Count")) fresh.silentCount = tag->userData;
+        if (const Callback* tag = recorder.tag("ADR03.Count")) fresh.liveCount = tag->userData;
+        std::lock_guard lock(handlesMutex);
+        handles = fresh;
+        return built;
+    };
+    ASSERT_EQ(build(), 2);
+    ASSERT_EQ(plugin.Start(), 1);
+    auto current = [&] {
+        std::lock_guard lock(handlesMutex);
+        return handles;
+    };
+    // Member 3 is polled: its count reads good.
+    const auto goodBy = std::chrono::steady_clock::now() + 10s;
+    std::uint16_t quality = 0;
+    while (quality != SOXPS_QUALITY_GOOD && std::chrono::steady_clock::now() < goodBy) {
+        SOXpSRequest r;
+        std::memset(static_cast<void*>(&r), 0, sizeof(r));
+        r.userData = current().liveCount;
+        r.value.vt = VT_I2;
+        plugin.HandleRequests(SOXPS_READ, 1, &r);
+        quality = r.quality;
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(quality, SOXPS_QUALITY_GOOD);
+
+    std::atomic<bool> hostsEnd{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<long> writes{0};
+    std::atomic<long> readBatches{0};
+    std::atomic<long> goodAfterStop{0};
+    std::atomic<long> goodFromSilent{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 2; ++t) {
+        hosts.emplace_back([&, t] {
+            while (!hostsEnd) {
+                SOXpSRequest w;
+                std::memset(static_cast<void*>(&w), 0, sizeof(w));
+                w.userData = current().silentCount;
+                w.value.vt = VT_I2;
+                w.value.value.iVal = static_cast<std::int16_t>(t + 1);
+                plugin.HandleRequests(SOXPS_WRITE, 1, &w);
+                ++writes;
+                std::this_thread::sleep_for(100ms);
+            }
+        });
+    }
+    for (int t = 0; t < 4; ++t) {
+        hosts.emplace_back([&] {
+            std::vector<SOXpSRequest> batch(40);
+            while (!hostsEnd) {
+                const Handles now = current();
+                const bool afterStop = stopped;
+                for (std::size_t i = 0; i < batch.size(); ++i) {
+                    std::memset(static_cast<void*>(&batch[i]), 0, sizeof(SOXpSRequest));
+                    batch[i].userData = now.reads[i % now.reads.size()];
+                }
+                plugin.HandleRequests(SOXPS_READ, static_cast<std::uint32_t>(batch.size()),
+                                      batch.data());
+                for (SOXpSRequest& r : batch) {
+                    if (r.quality == SOXPS_QUALITY_GOOD) {
+                        if (afterStop) ++goodAfterStop;
+                        if (r.userData == now.silentCount) ++goodFromSilent;
+                    }
+                    VariantClear(&r.value);
+                }
+                ++readBatches;
+            }
+        });
+    }
+    // Each lifecycle call must come back while the hosts go on; otherwise the hosts are ended
+    // so that the test can finish, and the call is reported.
+    auto inTurn = [&](const char* what, const std::function<void()>& call) {
+        auto done = std::async(std::launch::async, call);
+        const bool prompt = done.wait_for(5s) == std::future_status::ready;
+        if (!prompt) hostsEnd = true;
+        done.wait();
+        EXPECT_TRUE(prompt) << what << " waited for the hosts";
+        return prompt;
+    };
+
+    bool prompt = true;
+    for (int round = 0; round < 3 && prompt; ++round) {
+        std::this_thread::sleep_for(700ms);
+        prompt = inTurn("rebuild", [&] { EXPECT_EQ(build(), 2); });
+        EXPECT_TRUE(plugin.pollingRunning());
+    }
+    if (prompt) {
+        std::this_thread::sleep_for(700ms);
+        prompt = inTurn("stop", [&] { plugin.Stop(); });
+        stopped = true;
+        std::this_thread::sleep_for(300ms);
+    }
+    hostsEnd = true;
+    for (std::thread& host : hosts) host.join();
+    plugin.Stop();
+
+    EXPECT_TRUE(prompt);
+    EXPECT_GT(writes.load(), 4);
+    EXPECT_GT(readBatches.load(), 20);
+    EXPECT_EQ(goodFromSilent.load(), 0);
+    EXPECT_EQ(goodAfterStop.load(), 0);
     for (const Message& message : notes.messages()) {
         ADD_FAILURE() << message.caption << ": " << message.text;
     }

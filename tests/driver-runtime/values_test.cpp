@@ -547,7 +547,9 @@ TEST_F(Encoding, WriteScalingTurnsTheEngineeringValueIntoTheRawValue) {
 
 TEST_F(Encoding, UnlockFrameOnlyWhenThePasswordStateDiffers) {
     PasswordEntry& password = state->members[kMember].password;
-    password = {100, 4, 0, 1};
+    password.readoffset = 100;
+    password.length = 4;
+    password.flag = 1;
     const TagDescriptor tag = MakeTag(DtypeCode::Int, 0, 2);
     HostValue value(VT_I2);
     value.v.value.iVal = 7;

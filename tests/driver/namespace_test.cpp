@@ -62,8 +62,8 @@ TEST_F(NamespaceTest, TagsWithoutNodeLineSitUnderTheBranchAndKeyStartsWithIt) {
     ASSERT_NE(recorder.tag("ADR03.Level"), nullptr);
     EXPECT_EQ(recorder.tag("ADR03.Level")->parent, 1u);
     EXPECT_THAT(scaleTable(), HasSubstr("\n3\tADR03.Level\t0.0\t100.0\t%\t1.0\t1\t"));
-    ASSERT_NE(plugin.state().nodes[1].tag.scale, nullptr);
-    EXPECT_EQ(plugin.state().nodes[1].tag.scale->key, "ADR03.Level");
+    ASSERT_NE(plugin.state().items.get()->nodes[1].tag.scale, nullptr);
+    EXPECT_EQ(plugin.state().items.get()->nodes[1].tag.scale->key, "ADR03.Level");
 }
 
 TEST_F(NamespaceTest, TwoNodeLinesGiveSiblingFolders) {
@@ -92,7 +92,7 @@ TEST_F(NamespaceTest, ScaledLongGetsSixPropertiesBeforeItAndIsAFloat) {
                             "tag ADR03.Analog.Temp_factor 5 3", "tag ADR03.Analog.Temp_name 8 3",
                             "tag ADR03.Analog.Temp 4 3"));
     // Node list: DEVICE_ID, the tag, then its properties in registration order.
-    const auto& nodes = plugin.state().nodes;
+    const auto& nodes = plugin.state().items.get()->nodes;
     ASSERT_EQ(nodes.size(), 8u);
     EXPECT_EQ(nodes[1].kind, TagKind::Data);
     ASSERT_NE(nodes[1].tag.scale, nullptr);
@@ -106,9 +106,11 @@ TEST_F(NamespaceTest, ScaledLongGetsSixPropertiesBeforeItAndIsAFloat) {
         EXPECT_EQ(nodes[2 + i].owner, &nodes[1].tag);
     }
     // Each property's user data names its own node; the tag's names the tag.
-    EXPECT_EQ(FindNode(plugin.state(), recorder.tag("ADR03.Analog.Temp_unit")->userData),
-              &nodes[4]);
-    EXPECT_EQ(FindNode(plugin.state(), recorder.tag("ADR03.Analog.Temp")->userData), &nodes[1]);
+    EXPECT_EQ(
+        FindNode(*plugin.state().items.get(), recorder.tag("ADR03.Analog.Temp_unit")->userData),
+        &nodes[4]);
+    EXPECT_EQ(FindNode(*plugin.state().items.get(), recorder.tag("ADR03.Analog.Temp")->userData),
+              &nodes[1]);
 }
 
 TEST_F(NamespaceTest, ScaledBoolGetsFactorAndNameOnlyAndStaysBoolean) {
@@ -129,7 +131,7 @@ TEST_F(NamespaceTest, FscaleIsIgnoredForTypesWithoutScaling) {
     EXPECT_THAT(recorder.lines(),
                 ElementsAre("node ADR02", "tag ADR02.DEVICE_ID 8 1", "tag ADR02.Text 8 3",
                             "tag ADR02.Code 8 1", "tag ADR02.Byte 17 1"));
-    for (const TagNode& node : plugin.state().nodes) {
+    for (const TagNode& node : plugin.state().items.get()->nodes) {
         EXPECT_EQ(node.tag.fscale, 0);
         EXPECT_EQ(node.tag.scale, nullptr);
     }
@@ -382,9 +384,9 @@ TEST_F(NamespaceTest, RebuildFreesTheEarlierNodesAndItsHandles) {
     plugin.BuildNamespace(&CallbackRecorder::AddNode, &CallbackRecorder::AddTag);
     const std::uint32_t second = recorder.tag("ADR03.T")->userData;
     EXPECT_NE(first, second);
-    EXPECT_EQ(plugin.state().nodes.size(), 2u);
-    EXPECT_EQ(FindNode(plugin.state(), first), nullptr);
-    EXPECT_NE(FindNode(plugin.state(), second), nullptr);
+    EXPECT_EQ(plugin.state().items.get()->nodes.size(), 2u);
+    EXPECT_EQ(FindNode(*plugin.state().items.get(), first), nullptr);
+    EXPECT_NE(FindNode(*plugin.state().items.get(), second), nullptr);
 }
 
 }  // namespace

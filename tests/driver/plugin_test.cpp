@@ -180,7 +180,7 @@ TEST_F(PluginTest, HandlesOfAStoppedPluginAreUnknownAlsoAfterARebuild) {
     plugin.state().members[3].errorCounter = 0;
     plugin.Start();
     plugin.Stop();
-    EXPECT_TRUE(plugin.state().nodes.empty());
+    EXPECT_TRUE(plugin.state().items.get()->nodes.empty());
 
     SOXpSRequest r = recordFor(old, VT_BSTR);
     plugin.HandleRequests(SOXPS_READ, 1, &r);
@@ -198,8 +198,8 @@ TEST_F(PluginTest, HandlesOfAStoppedPluginAreUnknownAlsoAfterARebuild) {
     const std::uint32_t fresh = handle("ADR03.DEVICE_ID");
     EXPECT_EQ(fresh & kHandleIndexMask, old & kHandleIndexMask);
     EXPECT_NE(fresh, old);
-    EXPECT_EQ(FindNode(plugin.state(), old), nullptr);
-    EXPECT_NE(FindNode(plugin.state(), fresh), nullptr);
+    EXPECT_EQ(FindNode(*plugin.state().items.get(), old), nullptr);
+    EXPECT_NE(FindNode(*plugin.state().items.get(), fresh), nullptr);
 }
 
 TEST_F(PluginTest, ValueErrorIsReportedOncePerTagAndAgainAfterARebuild) {

@@ -4,11 +4,13 @@
 // the polling thread never overlap on the bus. The lock lives as long as the link object, so
 // a write that arrives while no polling thread runs is still safe.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "kvx/bus/port_lock.h"
 #include "kvx/bus/serial_port.h"
 
 namespace kvx::bus {
@@ -24,6 +26,8 @@ struct BusTimeouts {
 
 inline constexpr std::uint32_t kBusEventMask = 0xE1;
 inline constexpr std::size_t kReceiveAreaSize = 1024;
+// Result of a block read that gave up waiting for the port lock: nothing was sent.
+inline constexpr std::int32_t kReadAbandoned = -2;
 
 class BusLink {
   public:
@@ -38,9 +42,11 @@ class BusLink {
     // Reads `byteCount` bytes from `dataAddress` of member `busAddress` into `destination`
     // (room for byteCount bytes). Results: -1 the port could not be opened (nothing sent);
     // 0 no usable answer; otherwise the number of bytes received, where only byteCount + 11
-    // is a complete answer.
+    // is a complete answer. With `abandon`, the read gives up when the flag is set before
+    // it has the port (see PortLock::lockUnless) and returns kReadAbandoned.
     std::int32_t BusReadBlock(std::uint8_t* destination, int busAddress, int dataAddress,
-                              int byteCount, int zeroByte);
+                              int byteCount, int zeroByte,
+                              const std::atomic<bool>* abandon = nullptr);
 
     // Sends `byteCount` bytes from `source` to `dataAddress` of member `busAddress` and reads
     // the acknowledgement without examining it. Returns -1 when the port could not be opened
@@ -49,7 +55,7 @@ class BusLink {
                                int byteCount, int zeroByte);
 
     // The recursive port lock, for callers that need several transactions in a row.
-    std::recursive_mutex& portLock() { return portLock_; }
+    PortLock& portLock() { return portLock_; }
 
   private:
     // Opens the bus port under the held port lock; false when no handle could be had.
@@ -57,7 +63,7 @@ class BusLink {
 
     mutable std::mutex nameMutex_;
     std::string portName_ = "COM1";
-    std::recursive_mutex portLock_;
+    PortLock portLock_;
     CSerialPort port_;
 };
 
