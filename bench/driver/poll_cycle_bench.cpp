@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
     // One pass to settle (the first pass starts at address 1), then `cycles` full cycles.
     sim.waitForFrames(first, static_cast<std::size_t>(cycles + 2),
                       std::chrono::milliseconds(static_cast<int>((cycles + 3) * formulaMs * 1.5)));
+    // Counted before the stop, which leaves every error counter at 10.
+    int accepted = 0;
+    for (int address : addresses)
+        accepted += state->members[static_cast<std::size_t>(address)].errorCounter == 0;
     thread.stop();
 
     std::vector<double> cycleMs;
@@ -70,9 +74,6 @@ int main(int argc, char** argv) {
         }
         previous = frame.when;
     }
-    int accepted = 0;
-    for (int address : addresses)
-        accepted += state->members[static_cast<std::size_t>(address)].errorCounter == 0;
     if (cycleMs.empty() || accepted != 8) {
         fmt::print("not enough cycles measured ({}), {} of 8 members accepted\n", cycleMs.size(),
                    accepted);
