@@ -11,10 +11,30 @@ namespace kvx::platform {
 
 namespace {
 std::atomic<int> g_requests{0};
+std::atomic<bool> g_unsettled{false};
+std::atomic<bool> g_counting{false};
+std::atomic<int> g_holds{0};
+std::atomic<bool> g_endAfterHold{false};
+constexpr UINT kInterruptedExit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
 BOOL WINAPI CountInterrupt(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    // A second request: the default handler ends the process.
+    if (g_unsettled.exchange(true)) return FALSE;
     g_requests.fetch_add(1);
+    return TRUE;
+}
+
+// Asked first during a hold: a request that would end the process ends it after the hold.
+BOOL WINAPI HoldInterrupt(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    if (type != CTRL_CLOSE_EVENT && g_counting.load()) {
+        if (!g_unsettled.exchange(true)) {
+            g_requests.fetch_add(1);
+            return TRUE;
+        }
+    }
+    g_endAfterHold = true;
     return TRUE;
 }
 }  // namespace
@@ -33,13 +53,34 @@ bool IsTerminal(StandardStream stream) {
 
 InterruptCounter::InterruptCounter() {
     g_requests = 0;
+    g_unsettled = false;
     active_ = ::SetConsoleCtrlHandler(CountInterrupt, TRUE) != 0;
+    g_counting = active_;
 }
 
 InterruptCounter::~InterruptCounter() {
+    g_counting = false;
     if (active_) ::SetConsoleCtrlHandler(CountInterrupt, FALSE);
 }
 
-int InterruptCounter::Take() { return g_requests.exchange(0); }
+int InterruptCounter::Take() {
+    return g_requests.exchange(0);
+}
+
+void InterruptCounter::Settle() {
+    g_unsettled = false;
+}
+
+TerminationHold::TerminationHold() {
+    // Handlers registered last are asked first.
+    if (g_holds.fetch_add(1) == 0) ::SetConsoleCtrlHandler(HoldInterrupt, TRUE);
+}
+
+TerminationHold::~TerminationHold() {
+    if (g_holds.fetch_sub(1) == 1) {
+        ::SetConsoleCtrlHandler(HoldInterrupt, FALSE);
+        if (g_endAfterHold.exchange(false)) ::ExitProcess(kInterruptedExit);
+    }
+}
 
 }  // namespace kvx::platform

@@ -18,11 +18,16 @@ namespace {
 
 class CliProgressView final : public ProgressView {
   public:
-    CliProgressView(CliFrontEnd& frontEnd, bool drawn) : fe_(frontEnd), drawn_(drawn) {}
-    ~CliProgressView() override { fe_.ClearProgressLine(); }
+    CliProgressView(CliFrontEnd& frontEnd, bool drawn) : fe_(frontEnd), drawn_(drawn) {
+        fe_.ArmInterrupts();
+    }
+    ~CliProgressView() override {
+        fe_.DisarmInterrupts();
+        fe_.ClearProgressLine();
+    }
 
     void Pump(ProgressWindow& window) override {
-        if (fe_.interrupts().Take() > 0) window.RequestCancel();
+        if (fe_.TakeInterrupts() > 0) window.RequestCancel();
     }
 
     void Update(const ProgressWindow& window) override {
@@ -85,9 +90,14 @@ bool CliFrontEnd::AskYesNo(std::string_view text, std::string_view caption) {
                    stderr);
         std::fflush(stderr);
         std::string line;
-        if (!ReadLine(line)) return true;
-        if (line == "y" || line == "Y" || line == "yes" || line == "Yes") return true;
-        if (line == "n" || line == "N" || line == "no" || line == "No") return false;
+        const bool read = ReadLine(line);
+        const bool yes = line == "y" || line == "Y" || line == "yes" || line == "Yes";
+        const bool no = line == "n" || line == "N" || line == "no" || line == "No";
+        if (!read || yes || no) {
+            // Answered: the Ctrl-C that led here has been acted on.
+            if (interrupts_) interrupts_->Settle();
+            return !no;
+        }
     }
 }
 
@@ -125,6 +135,7 @@ bool CliFrontEnd::RunPortDialog(CSelectComPortDlg& dialog) {
     if (answers_.portChoice) {
         dialog.SetEditText(*answers_.portChoice);
         dialog.PressOk();
+        fileWrite_.emplace();  // until the choice is stored (StatusChanged)
         return true;
     }
     ClearProgressLine();
@@ -138,7 +149,12 @@ bool CliFrontEnd::RunPortDialog(CSelectComPortDlg& dialog) {
     if (!ReadLine(line) || line == "-") return false;
     if (!line.empty()) dialog.SetEditText(line);
     dialog.PressOk();
+    fileWrite_.emplace();  // until the choice is stored (StatusChanged)
     return true;
+}
+
+void CliFrontEnd::StatusChanged() {
+    fileWrite_.reset();
 }
 
 std::unique_ptr<ProgressView> CliFrontEnd::CreateProgressView(ProgressWindow&) {

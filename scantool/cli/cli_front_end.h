@@ -39,9 +39,17 @@ class CliFrontEnd final : public FrontEnd {
     bool RunPortDialog(CSelectComPortDlg& dialog) override;
     std::unique_ptr<ProgressView> CreateProgressView(ProgressWindow& window) override;
 
+    void StatusChanged() override;
+
     // The scan's current address, shown next to the percentage.
     void SetAddressSource(std::function<int()> address) { address_ = std::move(address); }
-    platform::InterruptCounter& interrupts() { return interrupts_; }
+    // Ctrl-C is the Cancel button while a progress window is open; a second press before the
+    // first was acted on ends the program at once. Without a window it ends the program.
+    void ArmInterrupts() { interrupts_.emplace(); }
+    void DisarmInterrupts() { interrupts_.reset(); }
+    int TakeInterrupts() { return interrupts_ ? interrupts_->Take() : 0; }
+    // A port chosen in the dialog is stored next; the program is not ended in the middle.
+    void EndFileWrite() { fileWrite_.reset(); }
     // Erases a progress line before other output goes to the terminal.
     void ClearProgressLine();
     void SetProgressLineShown(bool shown) { progressShown_ = shown; }
@@ -49,7 +57,8 @@ class CliFrontEnd final : public FrontEnd {
 
   private:
     DialogAnswers answers_;
-    platform::InterruptCounter interrupts_;
+    std::optional<platform::InterruptCounter> interrupts_;
+    std::optional<platform::TerminationHold> fileWrite_;
     std::function<int()> address_;
     bool stderrIsTerminal_;
     bool stdinIsTerminal_;

@@ -15,6 +15,7 @@
 
 #include "cli_front_end.h"
 #include "kvx/platform/codepage.h"
+#include "kvx/platform/console.h"
 #include "kvx/scantool/bus_access.h"
 #include "kvx/scantool/dialogs.h"
 #include "kvx/scantool/ports.h"
@@ -73,8 +74,9 @@ int ArgumentError(const std::string& text) {
 }
 
 // Scan, then the test when `cycles` is set. 0 when every step completed.
-int ScanAndTest(CScanToolDlg& tool, bool test) {
+int ScanAndTest(CScanToolDlg& tool, cli::CliFrontEnd& frontEnd, bool test) {
     tool.OnScan();
+    frontEnd.EndFileWrite();
     if (!tool.lastScanCompleted()) return 1;
     if (!test) return 0;
     if (!tool.enabled(Button::Test)) {
@@ -246,7 +248,7 @@ int main(int argc, char** argv) {
 
     int rc = 0;
     if (*scan) {
-        rc = ScanAndTest(tool, false);
+        rc = ScanAndTest(tool, frontEnd, false);
         if (json) {
             std::cout << ScanTableJson(tool, false).dump(2) << '\n';
         } else {
@@ -255,7 +257,7 @@ int main(int argc, char** argv) {
         return rc;
     }
     if (*test) {
-        rc = ScanAndTest(tool, true);
+        rc = ScanAndTest(tool, frontEnd, true);
         if (json) {
             std::cout << ScanTableJson(tool, true).dump(2) << '\n';
         } else {
@@ -289,17 +291,24 @@ int main(int argc, char** argv) {
                     "names the file (up to its first line break or \".\", at most 36 "
                     "characters)");
         }
-        rc = ScanAndTest(tool, true);
+        rc = ScanAndTest(tool, frontEnd, true);
         if (!tool.enabled(Button::Report)) return rc == 0 ? 1 : rc;
-        tool.OnReport();
+        {
+            // Ctrl-C waits until the protocol file is written whole.
+            const kvx::platform::TerminationHold hold;
+            tool.OnReport();
+        }
         if (!tool.lastFileWritten()) return 1;
         std::cout << ForTerminal(tool.lastFilePath().string()) << '\n';
         return rc;
     }
     if (*generate) {
-        rc = ScanAndTest(tool, false);
+        rc = ScanAndTest(tool, frontEnd, false);
         if (rc != 0 || !tool.enabled(Button::Generate)) return 1;
-        tool.OnGenerate();
+        {
+            const kvx::platform::TerminationHold hold;
+            tool.OnGenerate();
+        }
         if (!tool.lastFileWritten()) return 1;
         std::cout << tool.lastFilePath().string() << '\n';
         return 0;

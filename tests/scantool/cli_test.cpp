@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -271,6 +273,24 @@ TEST_F(CliTest, InterruptEndsTheScanWithoutATerminal) {
     for (std::size_t a = 0; a < lines.size(); ++a)
         EXPECT_EQ(lines[a], MemberLine(static_cast<int>(a)));
     EXPECT_EQ(run.err, "");  // Cancel confirmed: no message
+}
+
+TEST_F(CliTest, SecondInterruptEndsALongReadAtOnce) {
+    // Address 0 is empty and every probe waits 15 s: the first Ctrl-C is the Cancel press,
+    // which the scan could take only after the read; the second ends the program at once.
+    const auto start = std::chrono::steady_clock::now();
+    const std::string command = "cd '" + dir_.path().string() +
+                                "' && ( '" LINKSPY_CLI "' --delay 15000 scan </dev/null >'" +
+                                (out_ / "stdout").string() + "' 2>'" + (out_ / "stderr").string() +
+                                "' & pid=$!; sleep 0.5; kill -INT $pid; sleep 0.3; "
+                                "kill -INT $pid; wait $pid; echo $? >'" +
+                                (out_ / "rc").string() + "' )";
+    std::system(command.c_str());
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(std::stoi(TempDir::read(out_ / "rc")), 128 + SIGINT);
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+    EXPECT_EQ(TempDir::read(out_ / "stdout"), "");
+    EXPECT_EQ(sim_.frameCount(), 1u);  // the first probe, and no further one
 }
 
 TEST_F(CliTest, PortCommands) {
