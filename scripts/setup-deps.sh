@@ -6,6 +6,7 @@ KVX_APT_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libfmt-dev nlohmann-json3-dev libcli11-dev
     help2man
+    qt6-base-dev qt6-svg-dev fonts-dejavu-core
 )
 
 kvx_install_deps() {
