@@ -1,6 +1,7 @@
-// Empty-bus scan with a request delay of 20 ms: every address is probed three times and each
-// probe waits its full answer timeout of 20 + 12 ms and then the 20 ms of quiet line that
-// end an exchange without an answer, so the scan should take 32 x 3 x 52 ms. The figure is
+// Empty-bus scan with a request delay of 20 ms: every address is probed three times; each
+// probe's 10 characters take 10 x 11 bit times at 19200 baud to leave the line, then it waits
+// its full answer timeout of 20 + 12 ms and the 20 ms of quiet line that end an exchange
+// without an answer, so the scan should take 32 x 3 x (5.73 + 52) ms. The figure is
 // the measured time over that ideal; the opening and closing of the port per transaction is
 // the overhead it shows.
 //
@@ -45,7 +46,8 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     constexpr int kDelay = 20;
     constexpr int kQuietLine = 20;  // ms, the interval time-out of the line
-    const double ideal = 32.0 * 3 * (kDelay + 12 + kQuietLine);  // ms
+    const double probeOnLine = 10 * 11000.0 / 19200.0;                         // ms
+    const double ideal = 32.0 * 3 * (probeOnLine + kDelay + 12 + kQuietLine);  // ms
 
     std::random_device rd;
     const auto dir = std::filesystem::temp_directory_path() / fmt::format("kvx-scan-bench-{}", rd());

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -206,6 +208,14 @@ class PosixSerialDevice final : public SerialDevice {
         }
         dtr_ = in.dtrControl;
         rts_ = in.rtsControl;
+        // Start bit, data bits, parity bit and stop bits of one character, as asked for (a
+        // pseudo-terminal drops the parity bit from its settings, not from the line it models).
+        const double bits = 1.0 + in.byteSize + (in.parity == Parity::None ? 0.0 : 1.0) +
+                            (in.stopBits == StopBits::One   ? 1.0
+                             : in.stopBits == StopBits::Two ? 2.0
+                                                            : 1.5);
+        charTime_ = std::chrono::nanoseconds(
+            static_cast<std::int64_t>(bits * 1e9 / static_cast<double>(in.baudRate)));
         return true;
     }
 
@@ -283,6 +293,7 @@ class PosixSerialDevice final : public SerialDevice {
         written = 0;
         const auto* in = static_cast<const std::uint8_t*>(buffer);
         auto& time = systemTime();
+        const MonoTime begun = time.now();
         std::uint64_t totalMs = std::uint64_t{timeouts_.writeTotalConstant} +
                                 std::uint64_t{timeouts_.writeTotalMultiplier} * count;
         const bool hasTotal = totalMs != 0;
@@ -300,7 +311,7 @@ class PosixSerialDevice final : public SerialDevice {
             timespec ts = toTimespec(hasTotal ? end - now : Millis(kUnboundedReadCapMs));
             if (::ppoll(&pfd, 1, &ts, nullptr) < 0 && errno != EINTR) return fail();
         }
-        return true;
+        return drain(begun, written, hasTotal, end);
     }
 
     void close() override {
@@ -315,6 +326,28 @@ class PosixSerialDevice final : public SerialDevice {
     int lastError() const override { return lastError_; }
 
   private:
+    // A write ends when its bytes have left the line, as a Win32 write does, so that the
+    // time-outs of the read that follows start when the request has been sent: the output
+    // queue empties (within the write time-out, should flow control hold it), tcdrain()
+    // waits for the transmitter, and no write ends before its characters take at the line's
+    // speed from the start of the write (a pseudo-terminal, and some USB adapters, report
+    // bytes sent before they could have left).
+    bool drain(MonoTime begun, std::size_t written, bool hasTotal, MonoTime end) {
+        auto& time = systemTime();
+        for (int queued = 0; ::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0;) {
+            const MonoTime now = time.now();
+            if (hasTotal && now >= end) return true;
+            time.sleepFor(hasTotal ? std::min<MonoClock::duration>(end - now, Millis(1))
+                                   : Millis(1));
+        }
+        if (::tcdrain(fd_) != 0 && errno != EINTR) return fail();
+        MonoTime left = begun + charTime_ * static_cast<std::int64_t>(written);
+        if (hasTotal) left = std::min(left, end);
+        const MonoTime now = time.now();
+        if (now < left) time.sleepFor(left - now);
+        return true;
+    }
+
     bool fail(int code = 0) {
         lastError_ = code != 0 ? code : errno;
         return false;
@@ -348,6 +381,7 @@ class PosixSerialDevice final : public SerialDevice {
     std::uint32_t eventMask_ = 0;
     DtrControl dtr_ = DtrControl::Enable;
     RtsControl rts_ = RtsControl::Enable;
+    std::chrono::nanoseconds charTime_{0};  // one character on the line; 0 until set
 };
 
 void requestLowLatency(int fd) {

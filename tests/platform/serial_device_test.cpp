@@ -135,6 +135,28 @@ TEST_F(SerialDeviceTest, WrittenBytesReachTheOtherSide) {
     EXPECT_TRUE(std::equal(std::begin(frame), std::end(frame), seen.begin()));
 }
 
+// A write ends when its bytes have left the line (as on Windows), not when they are queued:
+// 127 characters of 11 bits at 19200 baud take 72.8 ms, so the total time-out of the read
+// that follows starts after them and a member gets its whole 500 ms to answer.
+TEST_F(SerialDeviceTest, WriteEndsWhenItsBytesHaveLeftTheLine) {
+    useBusTimeouts();
+    std::vector<std::uint8_t> request(127, 0x55);
+    std::size_t written = 0;
+    const auto start = MonoClock::now();
+    ASSERT_TRUE(device_->write(request.data(), request.size(), written));
+    const double writeMs = elapsedMs(start);
+    EXPECT_EQ(written, request.size());
+    EXPECT_GE(writeMs, 127 * 11 * 1000.0 / 19200 - 0.5);
+    EXPECT_LT(writeMs, 300.0 + 127);  // within the write time-out
+    std::array<std::uint8_t, 21> answer{};
+    std::size_t got = 99;
+    ASSERT_TRUE(device_->read(answer.data(), answer.size(), got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(elapsedMs(start), writeMs + 495.0);
+    std::vector<std::uint8_t> seen(256);
+    EXPECT_EQ(pty_->readSome(seen.data(), seen.size(), 100ms), 127);
+}
+
 TEST_F(SerialDeviceTest, BytesThatArrivedWhileClosedAreNotReadAfterTheNextOpen) {
     device_->close();
     const std::uint8_t late[] = {0, 0, 0, 0x68, 1, 0, 0, 1, 0x6A, 0x55, 0x55, 0x16};
