@@ -5,6 +5,7 @@
 
 #include "kvx/config/profile_file.h"
 #include "kvx/platform/file_lookup.h"
+#include "kvx/platform/file_name_text.h"
 #include "kvx/platform/port_name.h"
 
 namespace kvx::config {
@@ -42,6 +43,11 @@ fs::path InstallSettings::scalingTablePath() const {
 fs::path InstallSettings::deviceDescriptionPath(std::string_view cfg) const {
     const fs::path joined = instDir / fs::path(std::string(cfg));
     if (auto found = platform::ResolveNoCase(joined)) return *found;
+    // The INI holds the name as ANSI text (as the service tool writes it); the file system
+    // may spell it otherwise (UTF-8 on POSIX).
+    if (auto found = platform::ResolveNoCase(instDir / platform::FileNameFromAnsi(cfg))) {
+        return *found;
+    }
     return joined;
 }
 

@@ -196,7 +196,14 @@ int main(int argc, char** argv) {
     answers.cycles = cycles;
     answers.comment = ansiComment;
     answers.fileType = type == "txt" ? 0 : 1;
-    if (file) answers.fileName = kvx::platform::Utf8ToAnsi(*file);
+    if (file) {
+        // The dialog's rules work on ANSI text; the name must come back unchanged from it.
+        answers.fileName = kvx::platform::Utf8ToAnsi(*file);
+        if (kvx::platform::AnsiToUtf8(*answers.fileName) != *file) {
+            return ArgumentError(fmt::format(
+                "the file name \"{}\" has characters that Windows-1252 cannot hold", *file));
+        }
+    }
     if (com) answers.iniPort = *com;
     if (*portSet) answers.portChoice = setName;
 
@@ -299,7 +306,7 @@ int main(int argc, char** argv) {
             tool.OnReport();
         }
         if (!tool.lastFileWritten()) return 1;
-        std::cout << ForTerminal(tool.lastFilePath().string()) << '\n';
+        std::cout << tool.lastFilePath().string() << '\n';
         return rc;
     }
     if (*generate) {

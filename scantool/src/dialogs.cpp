@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kvx/platform/file_name_text.h"
 #include "kvx/scantool/front_end.h"
 #include "kvx/scantool/ports.h"
 #include "kvx/scantool/text.h"
@@ -113,7 +114,7 @@ CGenerateIniDlg::CGenerateIniDlg(const std::filesystem::path& currentDirectory,
       windowsPath_(windowsDirectory / fileName),
       targetPath_(currentPath_) {
     const char separator = static_cast<char>(std::filesystem::path::preferred_separator);
-    display_ = DirectoryDisplay(currentDirectory.string(), separator) + fileName;
+    display_ = DirectoryDisplay(platform::FileNameToAnsi(currentDirectory), separator) + fileName;
 }
 
 void CGenerateIniDlg::Open() {

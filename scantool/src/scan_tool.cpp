@@ -12,6 +12,7 @@
 #include "kvx/config/profile_file.h"
 #include "kvx/platform/codepage.h"
 #include "kvx/platform/file_lookup.h"
+#include "kvx/platform/file_name_text.h"
 #include "kvx/platform/port_name.h"
 #include "kvx/scantool/dialogs.h"
 #include "kvx/scantool/files.h"
@@ -174,7 +175,7 @@ void CScanToolDlg::Start() {
     if (auto ini = LocateToolIni()) {
         std::string port = config::GetProfileString(*ini, "RS232", "COM", "COM1");
         if (port.size() > platform::kMaxPortNameLength) {
-            Warn(PortNameTooLong() + "\n" + ini->string(), kIniError);
+            Warn(PortNameTooLong() + "\n" + platform::FileNameToAnsi(*ini), kIniError);
         } else {
             bus_.portName = std::move(port);
         }
@@ -238,7 +239,7 @@ void CScanToolDlg::OnCom() {
         lastFilePath_ = *ini;
         lastFileWritten_ = config::WriteProfileString(*ini, "RS232", "COM", bus_.portName);
         if (!lastFileWritten_) {
-            Warn("Can\xB4t write " + ini->string() + "!", kIniError);
+            Warn("Can\xB4t write " + platform::FileNameToAnsi(*ini) + "!", kIniError);
         }
     } else {
         Warn("Can\xB4t found LINKSPY.ini file!", kIniError);
@@ -259,7 +260,8 @@ bool CScanToolDlg::ListTypes() {
     types_.clear();
     for (const auto& f : files) {
         MemberType t;
-        t.fileName = f.filename().string();
+        t.fileName = platform::FileNameToAnsi(f.filename());
+        t.path = f;
         types_.push_back(std::move(t));
     }
     workingDirectory_ = dir;
@@ -271,7 +273,7 @@ bool CScanToolDlg::LoadTypes() {
     int failed = 0;
     std::string warnings;
     for (auto& t : types_) {
-        const auto path = workingDirectory_ / t.fileName;
+        const auto& path = t.path;
         std::ifstream in(path, std::ios::binary);
         if (!in.is_open()) {
             Warn("CFG-file not found!", kFileError);
@@ -285,7 +287,7 @@ bool CScanToolDlg::LoadTypes() {
         if (!read.loaded()) {
             ++failed;
             if (failed <= 5) {
-                failures += path.string() + "\n";
+                failures += platform::FileNameToAnsi(path) + "\n";
             } else if (failed == 6) {
                 failures += "...";
             }
@@ -398,6 +400,7 @@ CScanToolDlg::ScanEnd CScanToolDlg::ScanProper() {
                 entry.present = true;
                 entry.memberName = t.entries[static_cast<std::size_t>(match.entry)].name;
                 entry.cfgFileName = t.fileName;
+                entry.cfgPath = t.path;
                 ++foundMembers_;
                 text = entry.memberName + "\t" + entry.cfgFileName;
                 break;
@@ -448,7 +451,10 @@ CScanToolDlg::ScanEnd CScanToolDlg::ScanProper() {
 bool CScanToolDlg::LoadTestBlocks() {
     for (auto& e : scanTable_) {
         if (!e.present) continue;
-        std::ifstream in(workingDirectory_ / e.cfgFileName, std::ios::binary);
+        std::ifstream in(e.cfgPath.empty()
+                             ? workingDirectory_ / platform::FileNameFromAnsi(e.cfgFileName)
+                             : e.cfgPath,
+                         std::ios::binary);
         if (!in.is_open()) {
             Warn("CFG-file not found!", kFileError);
             return false;
@@ -567,7 +573,7 @@ SaveResult Save(const std::filesystem::path& path, std::string_view text) {
 void CScanToolDlg::OnReport() {
     lastFileWritten_ = false;
     const auto dir = CurrentDirectory();
-    CSaveProtocolDlg dialog(dir.string(), kSeparator);
+    CSaveProtocolDlg dialog(platform::FileNameToAnsi(dir), kSeparator);
     dialog.Open();
     const bool ok = fe_.RunSaveProtocolDialog(dialog);
     if (dialog.outcome() == CSaveProtocolDlg::Outcome::ExtensionError) {
@@ -592,7 +598,8 @@ void CScanToolDlg::OnReport() {
     data.requestDelay = requestDelay_;
     const std::string text = dialog.fileType() == 0 ? TextProtocol(data) : TableProtocol(data);
 
-    lastFilePath_ = dir / dialog.fileName();
+    // The name is ANSI text like the comment it may follow; the file system has its own.
+    lastFilePath_ = dir / platform::FileNameFromAnsi(dialog.fileName());
     switch (Save(lastFilePath_, text)) {
         case SaveResult::Ok:
             lastFileWritten_ = true;

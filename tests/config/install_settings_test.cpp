@@ -52,6 +52,33 @@ TEST(InstallSettings, DeviceDescriptionFoundWithoutRegardToCase) {
     EXPECT_EQ(s.deviceDescriptionPath("other.cfg"), dir / "other.cfg");
 }
 
+TEST(InstallSettings, DeviceDescriptionNamedInAnsiFoundByItsFileSystemName) {
+    TempDir dir;
+    dir.write(
+        "Pr\xC3\xBC"
+        "f.cfg",
+        "");                            // "Prüf.cfg" as the file system spells it
+    dir.write("\xE5\xA0\xB1.cfg", "");  // no Windows-1252 form: the INI holds its bytes
+    InstallSettings s;
+    s.instDir = dir.path();
+    EXPECT_EQ(s.deviceDescriptionPath("Pr\xFC"
+                                      "f.cfg"),
+              dir /
+                  "Pr\xC3\xBC"
+                  "f.cfg");
+    EXPECT_EQ(s.deviceDescriptionPath("PR\xFC"
+                                      "F.CFG"),
+              dir /
+                  "Pr\xC3\xBC"
+                  "f.cfg");
+    EXPECT_EQ(s.deviceDescriptionPath("Pr\xC3\xBC"
+                                      "f.cfg"),
+              dir /
+                  "Pr\xC3\xBC"
+                  "f.cfg");
+    EXPECT_EQ(s.deviceDescriptionPath("\xE5\xA0\xB1.cfg"), dir / "\xE5\xA0\xB1.cfg");
+}
+
 TEST(InstallSettings, ScalingTableFoundWithoutRegardToCase) {
     TempDir dir;
     InstallSettings s;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kvx/platform/file_name_text.h"
 #include "temp_dir.h"
 
 namespace {
@@ -59,3 +60,26 @@ TEST(FileLookup, ListingMatchesExtensionInAnyCaseSortedByName) {
 }
 
 }  // namespace
+
+TEST(FileNameText, Utf8NamesAreAnsiTextAndNamesWithoutAnsiFormKeepTheirBytes) {
+    using kvx::platform::FileNameFromAnsi;
+    using kvx::platform::FileNameToAnsi;
+    const std::filesystem::path utf8Name(
+        "Pr\xC3\xBC"
+        "f.cfg");
+    EXPECT_EQ(FileNameToAnsi(utf8Name),
+              "Pr\xFC"
+              "f.cfg");
+    EXPECT_EQ(FileNameFromAnsi("Pr\xFC"
+                               "f.cfg"),
+              utf8Name);
+    EXPECT_EQ(FileNameToAnsi(std::filesystem::path("/tmp/\xC3\xA9t\xC3\xA9/a.cfg")),
+              "/tmp/\xE9t\xE9/a.cfg");
+    // A Latin-1 name written by an old program, and one without a Windows-1252 form.
+    EXPECT_EQ(FileNameToAnsi(std::filesystem::path("Pr\xFC"
+                                                   "f.cfg")),
+              "Pr\xFC"
+              "f.cfg");
+    EXPECT_EQ(FileNameToAnsi(std::filesystem::path("\xE5\xA0\xB1.cfg")), "\xE5\xA0\xB1.cfg");
+    EXPECT_EQ(FileNameToAnsi(std::filesystem::path("plain.cfg")), "plain.cfg");
+}

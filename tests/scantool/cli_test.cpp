@@ -217,6 +217,46 @@ TEST_F(CliTest, ReportNameFollowsTheCommentAsItIsTyped) {
     EXPECT_TRUE(std::filesystem::exists(dir_ / (longComment.substr(0, 36) + ".txt")));
 }
 
+TEST_F(CliTest, FileNamesStayFileSystemNames) {
+    std::filesystem::rename(dir_ / "dio16.cfg", dir_ /
+                                                    "dio16-pr\xC3\xBC"
+                                                    "f.cfg");
+    CliRun run = Cli("scan");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Lines(run.out).at(7),
+              "Adr. 07:\tDIO-16\tdio16-pr\xC3\xBC"
+              "f.cfg");
+
+    run =
+        Cli("report --cycles 10 --comment 'Pr\xC3\xBC"
+            "fung'");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, (dir_ / "Pr\xC3\xBC"
+                               "fung.xls")
+                               .string() +
+                           "\n");
+    const std::string table = TempDir::read(dir_ /
+                                            "Pr\xC3\xBC"
+                                            "fung.xls");
+    EXPECT_NE(table.find("\r\nPr\xFC"
+                         "fung\r\n"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("\tdio16-pr\xFC"
+                         "f.cfg\t"),
+              std::string::npos)
+        << table;
+
+    run = Cli("report --cycles 10 --type txt --file 'Bericht-\xC3\xA4'");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "Bericht-\xC3\xA4.txt"));
+    sim_.clearFrames();
+    run = Cli("report --cycles 10 --file '\xE5\xA0\xB1'");  // no Windows-1252 form
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.err.find("characters that Windows-1252 cannot hold"), std::string::npos);
+    EXPECT_EQ(sim_.frameCount(), 0u);
+}
+
 TEST_F(CliTest, GenerateWritesTheDriverIni) {
     const CliRun run = Cli("generate --com COM3");
     ASSERT_EQ(run.code, 0) << run.err;
@@ -236,8 +276,17 @@ TEST_F(CliTest, GenerateWritesTheDriverIni) {
 
 #ifdef FENLO_HOST_PATH
 TEST_F(CliTest, GeneratedIniDrivesThePlugInToTheSameMembers) {
+    // One description with a name beyond ASCII: the INI holds it as ANSI text, the plug-in
+    // finds the file as the file system spells it.
+    std::filesystem::rename(dir_ / "dio16.cfg", dir_ /
+                                                    "dio16-pr\xC3\xBC"
+                                                    "f.cfg");
     const CliRun run = Cli("generate");
     ASSERT_EQ(run.code, 0) << run.err;
+    ASSERT_NE(TempDir::read(dir_ / "fenlodrv.ini")
+                  .find("CFG=dio16-pr\xFC"
+                        "f.cfg\r\n"),
+              std::string::npos);
     // The plug-in reads the generated file from its installation directory, polls the
     // members on the simulator and names them as the scan did.
     dir_.write(

@@ -270,6 +270,66 @@ TEST_F(SequenceTest, TableProtocolByteForByteAndNameFollowingTheComment) {
     EXPECT_EQ(kvx::testing::TempDir::read(dir_ / "Site 3.xls"), expected);
 }
 
+TEST_F(SequenceTest, FileNamesAreFileSystemNamesAndTextsAreAnsi) {
+    // "Prüf.cfg" on the file system (UTF-8); its member is found, tested and named in the
+    // member list, the protocol and fenlodrv.ini as ANSI text.
+    WriteIni();
+    dir_.write(
+        "Pr\xC3\xBC"
+        "f.cfg",
+        CfgText(16, 16, {{0, 6, "KVXA10", "SENSOR1"}}, 40, 8));
+    Member(1, 16, "KVXA10");
+    Tool().OnScan();
+    ASSERT_TRUE(Tool().lastScanCompleted()) << fe_.AllMessages();
+    EXPECT_EQ(Line(1),
+              "Adr. 01:\tSENSOR1\tPr\xFC"
+              "f.cfg");
+    RunTest(10);
+    EXPECT_EQ(Line(1),
+              "Adr. 01:\tSENSOR1\tPr\xFC"
+              "f.cfg\t10 / 10\t100,00%")
+        << fe_.AllMessages();
+
+    // The file name follows the comment "Prüfung" as typed (ANSI) and is created as the
+    // file system spells it.
+    fe_.save = [](CSaveProtocolDlg& d) {
+        d.SetComment(
+            "Pr\xFC"
+            "fung");
+        d.CloseTypeList(0);
+        return d.PressOk() == Outcome::Ok;
+    };
+    Tool().OnReport();
+    ASSERT_TRUE(Tool().lastFileWritten()) << fe_.AllMessages();
+    EXPECT_EQ(Tool().lastFilePath(), dir_ /
+                                         "Pr\xC3\xBC"
+                                         "fung.txt");
+    const std::string text = kvx::testing::TempDir::read(dir_ /
+                                                         "Pr\xC3\xBC"
+                                                         "fung.txt");
+    EXPECT_EQ(text.rfind("Pr\xFC"
+                         "fung\r\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find("Adr.01:\tSENSOR1\t\tPr\xFC"
+                        "f.cfg\t10 / 10"),
+              std::string::npos)
+        << text;
+
+    fe_.generate = [](CGenerateIniDlg& d) {
+        d.PressOk();
+        return true;
+    };
+    Tool().OnGenerate();
+    ASSERT_TRUE(Tool().lastFileWritten()) << fe_.AllMessages();
+    EXPECT_NE(kvx::testing::TempDir::read(dir_ / "fenlodrv.ini")
+                  .find("CFG=Pr\xFC"
+                        "f.cfg\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(fe_.messages.empty()) << fe_.AllMessages();
+}
+
 TEST_F(SequenceTest, ProtocolRefusalsWriteNothing) {
     ScanTwoMembers();
     RunTest(10);

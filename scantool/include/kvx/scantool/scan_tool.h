@@ -30,14 +30,16 @@ struct MemberType {
     std::int32_t idAddress = 0;  // fetchID desadr
     std::int32_t idBytes = 0;    // fetchID bytes
     std::vector<ScanIdEntry> entries;
-    std::string fileName;
+    std::string fileName;        // ANSI text, as it is shown and written into files
+    std::filesystem::path path;  // the file itself
 };
 
 // The scan's result at one bus address, with the figures of the test.
 struct MemberEntry {
     bool present = false;
     std::string memberName;
-    std::string cfgFileName;
+    std::string cfgFileName;        // ANSI text
+    std::filesystem::path cfgPath;  // the file of the matched type
     std::int32_t okCount = 0;
     std::int32_t testAddress = 0;
     std::int32_t testBytes = 0;
