@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kvx/platform/console.h"
+#include "termination_signals.h"
 
 namespace kvx::platform {
 
@@ -25,15 +26,6 @@ extern "C" void CountInterrupt(int sig) {
     }
     g_unsettled = 1;
     g_requests = g_requests + 1;
-}
-
-sigset_t TerminationSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
 }
 }  // namespace
 

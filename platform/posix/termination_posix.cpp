@@ -4,19 +4,11 @@
 #include <chrono>
 
 #include "kvx/platform/termination.h"
+#include "termination_signals.h"
 
 namespace kvx::platform {
 
 namespace {
-
-sigset_t terminationSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
 
 const char* signalName(int sig) {
     switch (sig) {
@@ -34,12 +26,12 @@ const char* signalName(int sig) {
 }  // namespace
 
 bool HoldTerminationRequests() {
-    sigset_t set = terminationSet();
+    sigset_t set = TerminationSignals();
     return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
 bool WaitForTerminationRequest(MonoClock::duration timeout, std::string& name) {
-    sigset_t set = terminationSet();
+    sigset_t set = TerminationSignals();
     const MonoTime end = MonoClock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - MonoClock::now());
