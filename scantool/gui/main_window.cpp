@@ -71,6 +71,8 @@ ScanToolWindow::ScanToolWindow(ToolEnvironment environment, QWidget* parent)
             new PictureButton(QString::fromLatin1(spec.picture), QString::fromLatin1(spec.caption),
                               spec.id != Button::Help, this);
         if (*spec.tip) button->setToolTip(QString::fromLatin1(spec.tip));
+        // The row from the left stands evenly spaced; HELP keeps the middle of its place.
+        if (spec.id != Button::Help) button->setPictureAlignment(Qt::AlignLeft);
         buttons_[static_cast<std::size_t>(spec.id)] = button;
     }
     list_ = new MemberList(this);

@@ -53,7 +53,10 @@ void PictureButton::paintEvent(QPaintEvent*) {
     const State s = state();
     // The picture keeps its shape: a square in the middle of the button.
     const int side = std::min(width(), height());
-    const QRectF square((width() - side) / 2.0, (height() - side) / 2.0, side, side);
+    const double left = alignment_ & Qt::AlignLeft    ? 0.0
+                        : alignment_ & Qt::AlignRight ? double(width() - side)
+                                                      : (width() - side) / 2.0;
+    const QRectF square(left, (height() - side) / 2.0, side, side);
     pictures_[static_cast<std::size_t>(s)]->render(&painter, square);
 
     // Caption on the band below the symbol, shrunk until it fits the picture.

@@ -24,6 +24,8 @@ class PictureButton : public QAbstractButton {
     ~PictureButton() override;
 
     State state() const;
+    // Where the square picture stands in a button wider than tall (centred by default).
+    void setPictureAlignment(Qt::Alignment alignment) { alignment_ = alignment; }
     QSize sizeHint() const override;
 
   protected:
@@ -31,6 +33,7 @@ class PictureButton : public QAbstractButton {
 
   private:
     std::array<std::unique_ptr<QSvgRenderer>, 4> pictures_;
+    Qt::Alignment alignment_ = Qt::AlignHCenter;
 };
 
 }  // namespace kvx::scantool::gui

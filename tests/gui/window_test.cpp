@@ -109,6 +109,15 @@ class WindowTest : public QObject {
                  QStringLiteral("Test the available bus members"));
         QVERIFY(w.button(Button::Help)->toolTip().isEmpty());
         QCOMPARE(w.memberList()->count(), 0);
+
+        // A mnemonic starts its sequence: Alt+C opens the port selection.
+        bool portDialog = false;
+        OnModal<PortDialog>([&](PortDialog* d) {
+            portDialog = true;
+            d->reject();
+        });
+        QTest::keyClick(&w, Qt::Key_C, Qt::AltModifier);
+        QTRY_VERIFY(portDialog);
     }
 
     void missingIniIsReportedAndPortStaysCom1() {
