@@ -184,8 +184,8 @@ TEST_F(ScanTest, AlternativeEntriesOnTheBus) {
 
 TEST_F(ScanTest, AnOverlongOrLateAnswerStaysInItsOwnExchange) {
     // Member 9 is faulty, member 10 healthy, both of one type; the line runs at wire speed
-    // with the request delay of the sample LINKSPY.INI.
-    WriteIni(40);
+    // and the request delay is 45 ms.
+    WriteIni(45);
     dir_.write("typea.cfg", CfgText(16, 16, {{0, 6, "KVXA10", "SENSOR1"}}));
     sim_.setWireTiming(true);
     Member(9, 16, "KVXA10");
@@ -210,7 +210,8 @@ TEST_F(ScanTest, AnOverlongOrLateAnswerStaysInItsOwnExchange) {
     Tool().OnTest();
     EXPECT_EQ(Line(10), found10 + "\t10 / 10\t100,00%");
 
-    // 60 ms late (after the 52 ms answer timeout of the probe): member 9 has no answer in
+    // 60 ms late: the answer starts about 9 ms after the probe's answer timeout of 57 ms,
+    // well within the 20 ms of quiet line that end the exchange. Member 9 has no answer in
     // time, and its late answers reach neither its own retries nor member 10.
     kvx::sim::Faults late;
     late.delayRate = 1.0;
