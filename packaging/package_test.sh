@@ -65,7 +65,7 @@ done
 [ -f "$root/usr/share/kvx-fieldbus-link/samples/devices/tc200.cfg" ] || fail "samples missing"
 [ -f "$root/usr/share/bash-completion/completions/linkspy-cli" ] || fail "completion missing"
 if command -v help2man >/dev/null; then
-    for program in linkspy-cli kxcfg kxbus-sim fenlo-host; do
+    for program in "${programs[@]}"; do
         grep -q '^\.SH' "$root/usr/share/man/man1/$program.1" || fail "manual page of $program missing"
     done
 fi
