@@ -31,7 +31,13 @@ std::string_view unquote(std::string_view s) {
 std::optional<std::string> readWhole(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // In blocks, not character by character: an INI file may be megabytes long.
+    std::string data;
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0) {
+        data.append(block, static_cast<std::size_t>(in.gcount()));
+    }
+    return data;
 }
 
 // One physical line of a profile file, with its line end as found.

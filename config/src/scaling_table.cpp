@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -114,16 +115,52 @@ std::string FormatScaleNumber(double value) {
     return text;
 }
 
-bool LoadOrCreateScaleRecord(const std::filesystem::path& path, ScaleRecord& record) {
-    TabularFile table;
+ScalingTable::ScalingTable() : table_(std::make_unique<TabularFile>()) {}
+ScalingTable::~ScalingTable() = default;
+
+bool ScalingTable::Load(const std::filesystem::path& path) {
+    path_ = path;
+    rows_.clear();
+    usable_ = canAdd_ = pending_ = false;
+    error_.clear();
+    TabularFile& table = *table_;
     const bool read = table.Read(path, TabularFile::READ_AS_STRING);
-    // An empty file counts as a missing one; anything else is kept.
+    if (!read && table.LastReadResult() == TabularFile::ReadResult::Refused) {
+        error_ = table.LastError();
+        table.Clear();
+        return false;
+    }
+    // A missing or empty file starts a new table with the standard columns; anything else is
+    // kept as it is.
     const bool empty =
         read && (table.ColumnCount() == 0 ||
                  (table.ColumnCount() == 1 && table.Header(0).empty() && table.RowCount() == 0));
-    if (read && !empty) {
-        const int row = findRow(table, record);
-        if (row >= 0) {
+    if (!read || empty) {
+        table.Clear();
+        for (auto column : kColumns) table.AddVariable(column, "", 0);
+    }
+    usable_ = true;
+    const int address = table.ColumnIndex("Address");
+    const int key = table.ColumnIndex("TagID");
+    canAdd_ = address >= 0 && key >= 0;
+    if (canAdd_ && table.CellCount(static_cast<std::size_t>(address)) ==
+                       table.CellCount(static_cast<std::size_t>(key))) {
+        const auto a = static_cast<std::size_t>(address);
+        const auto k = static_cast<std::size_t>(key);
+        for (std::size_t row = 0; row < table.CellCount(a); ++row) {
+            const auto member = static_cast<std::uint8_t>(parseInt(table.Cell(a, row)));
+            rows_.try_emplace({member, table.Cell(k, row)}, row);  // the first row wins
+        }
+    }
+    return true;
+}
+
+bool ScalingTable::LoadOrAdd(ScaleRecord& record) {
+    if (usable_) {
+        const auto found = rows_.find({record.member, record.key});
+        if (found != rows_.end()) {
+            const int row = static_cast<int>(found->second);
+            TabularFile& table = *table_;
             bool has = false;
             std::string t = cellOr(table, "RangeStart", row, has);
             record.rangeStart = has ? parseNumber(t) : 0.0;
@@ -139,14 +176,36 @@ bool LoadOrCreateScaleRecord(const std::filesystem::path& path, ScaleRecord& rec
             record.name = has ? cut(t, kNameChars) : std::string();
             return true;
         }
-    } else {
-        // No file yet (or an empty one): start a new table with the standard columns.
-        table.Clear();
-        for (auto column : kColumns) table.AddVariable(column, "", 0);
     }
     setDefaults(record);
-    if (!appendRow(table, record)) return false;
-    return table.Write(path, '\t');
+    if (!usable_ || !canAdd_) return false;
+    const std::size_t row = table_->RowCount();
+    if (!appendRow(*table_, record)) return false;
+    rows_.try_emplace({record.member, record.key}, row);
+    pending_ = true;
+    return true;
+}
+
+bool ScalingTable::Flush() {
+    if (!pending_) return true;
+    if (!table_->Write(path_, '\t')) {
+        // The component's text is "ERROR 0000: ...\nDetails: <file>: <cause>".
+        const std::string& text = table_->LastError();
+        const auto details = text.find("Details: ");
+        error_ = details == std::string::npos ? text : text.substr(details + 9);
+        return false;
+    }
+    pending_ = false;
+    return true;
+}
+
+bool LoadOrCreateScaleRecord(const std::filesystem::path& path, ScaleRecord& record) {
+    ScalingTable table;
+    if (!table.Load(path)) {
+        setDefaults(record);
+        return false;
+    }
+    return table.LoadOrAdd(record) && table.Flush();
 }
 
 bool SaveScaleRecord(const std::filesystem::path& path, const ScaleRecord& record) {

@@ -44,12 +44,14 @@ std::size_t columnCount(std::string_view header, char separator) {
 
 void TabularFile::Clear() {
     columns_.clear();
+    rows_.clear();
+    numberRows_.clear();
     lastError_.clear();
 }
 
 std::size_t TabularFile::RowCount() const {
     std::size_t rows = 0;
-    for (const auto& c : columns_) rows = std::max(rows, c.texts.size());
+    for (const auto& c : columns_) rows = std::max(rows, c.length);
     return rows;
 }
 
@@ -60,17 +62,49 @@ int TabularFile::ColumnIndex(std::string_view header) const {
     return -1;
 }
 
+const std::string& TabularFile::Cell(std::size_t column, std::size_t row) const {
+    static const std::string empty;
+    if (row >= rows_.size() || column >= rows_[row].size()) return empty;
+    return rows_[row][column];
+}
+
+std::string& TabularFile::cellSlot(std::size_t column, std::size_t row) {
+    if (rows_.size() <= row) rows_.resize(row + 1);
+    auto& cells = rows_[row];
+    if (cells.size() <= column) cells.resize(column + 1);
+    return cells[column];
+}
+
 bool TabularFile::Read(const std::filesystem::path& file, std::uint32_t readFlags, char separator) {
     file_ = file;
     readFlags_ = readFlags;
     separator_ = separator;
+    readResult_ = ReadResult::Ok;
     Clear();
+    auto refuse = [&](const std::string& why) {
+        Clear();
+        readResult_ = ReadResult::Refused;
+        lastError_ = file.string() + ": " + why;
+        return false;
+    };
+    // A device or FIFO would never end or would block the reader: only regular files are
+    // tables.
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        return refuse("is no regular file");
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
+        readResult_ = ReadResult::NotFound;
         lastError_ = std::string(kErrNoFile) + "\nDetails: " + file.string();
         return false;
     }
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string data;
+    char block[65536];
+    while (in.read(block, sizeof block) || in.gcount() > 0) {
+        data.append(block, static_cast<std::size_t>(in.gcount()));
+    }
     std::string_view rest = data;
     bool header = true;
     while (!rest.empty()) {
@@ -80,8 +114,12 @@ bool TabularFile::Read(const std::filesystem::path& file, std::uint32_t readFlag
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (header) {
             header = false;
-            for (std::string_view name :
-                 splitCells(line, separator, columnCount(line, separator))) {
+            const std::size_t count = columnCount(line, separator);
+            if (count > kMaxColumns) {
+                return refuse("its header has " + std::to_string(count) +
+                              " columns; a table has at most " + std::to_string(kMaxColumns));
+            }
+            for (std::string_view name : splitCells(line, separator, count)) {
                 Column c;
                 c.name = std::string(name);
                 c.file = file;
@@ -90,18 +128,26 @@ bool TabularFile::Read(const std::filesystem::path& file, std::uint32_t readFlag
             continue;
         }
         if (line.empty()) continue;  // an empty line holds no row
-        const auto cells = splitCells(line, separator, columns_.size());
-        for (std::size_t i = 0; i < columns_.size(); ++i) {
-            const std::string_view cell = i < cells.size() ? cells[i] : std::string_view{};
-            columns_[i].texts.emplace_back(cell);
-            if (readFlags_ & RF_READ_AS_DOUBLE) {
+        if (rows_.size() == kMaxRows) {
+            return refuse("more than " + std::to_string(kMaxRows) + " rows");
+        }
+        auto cells = splitCells(line, separator, columns_.size());
+        // Trailing empty cells read as missing ones: a line of separators takes no room.
+        while (!cells.empty() && cells.back().empty()) cells.pop_back();
+        auto& row = rows_.emplace_back();
+        row.reserve(cells.size());
+        for (std::string_view cell : cells) row.emplace_back(cell);
+        if (readFlags_ & RF_READ_AS_DOUBLE) {
+            auto& numbers = numberRows_.emplace_back();
+            numbers.reserve(cells.size());
+            for (std::string_view cell : cells) {
                 const std::string text(cell);
                 const auto at = text.find_first_not_of(" \t");
-                columns_[i].numbers.push_back(
-                    at == std::string::npos ? 0.0 : detail::ReadDouble(text, at));
+                numbers.push_back(at == std::string::npos ? 0.0 : detail::ReadDouble(text, at));
             }
         }
     }
+    for (auto& c : columns_) c.length = rows_.size();
     return true;
 }
 
@@ -114,7 +160,7 @@ bool TabularFile::Write(const std::filesystem::path& file, char separator) {
     const std::size_t rows = RowCount();
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t i = 0; i < columns_.size(); ++i) {
-            if (r < columns_[i].texts.size()) out += columns_[i].texts[r];
+            if (r < columns_[i].length) out += Cell(i, r);
             out += (i + 1 < columns_.size()) ? std::string(1, separator) : std::string("\r\n");
         }
     }
@@ -130,8 +176,10 @@ void TabularFile::AddVariable(std::string_view header, std::string_view defaultC
                               std::size_t count) {
     Column c;
     c.name = std::string(header);
-    c.texts.assign(count, std::string(defaultCell));
+    c.length = count;
     columns_.push_back(std::move(c));
+    if (defaultCell.empty()) return;  // missing cells read as empty ones
+    for (std::size_t r = 0; r < count; ++r) cellSlot(columns_.size() - 1, r) = defaultCell;
 }
 
 bool TabularFile::AppendString(std::size_t column, std::string_view text) {
@@ -139,16 +187,18 @@ bool TabularFile::AppendString(std::size_t column, std::string_view text) {
         lastError_ = kErrSubscript;
         return false;
     }
-    columns_[column].texts.emplace_back(text);
+    const std::size_t row = columns_[column].length++;
+    if (!text.empty()) cellSlot(column, row) = text;
     return true;
 }
 
 bool TabularFile::SetString(std::size_t column, std::size_t row, std::string_view text) {
-    if (column >= columns_.size() || row >= columns_[column].texts.size()) {
+    if (column >= columns_.size() || row >= columns_[column].length) {
         lastError_ = kErrSubscript;
         return false;
     }
-    columns_[column].texts[row] = std::string(text);
+    if (text.empty() && Cell(column, row).empty()) return true;
+    cellSlot(column, row) = text;
     return true;
 }
 
@@ -162,12 +212,11 @@ int TabularFile::GetString(std::string_view column, std::size_t row, std::string
         lastError_ = kErrNotString;
         return -1;
     }
-    const auto& texts = columns_[at].texts;
-    if (row >= texts.size()) {
+    if (row >= columns_[at].length) {
         lastError_ = kErrSubscript;
         return -1;
     }
-    text = texts[row];
+    text = Cell(static_cast<std::size_t>(at), row);
     return static_cast<int>(std::min<std::size_t>(text.size(), 0x7fffffff));
 }
 
@@ -177,11 +226,13 @@ int TabularFile::GetData(std::string_view column, std::vector<std::string>& cell
         lastError_ = kErrNoVariable;
         return -1;
     }
-    if (columns_[at].texts.size() > 0x7fffffff) {
+    const std::size_t length = columns_[at].length;
+    if (length > 0x7fffffff) {
         lastError_ = kErrGetData;
         return -1;
     }
-    cells = columns_[at].texts;
+    cells.assign(length, std::string());
+    for (std::size_t r = 0; r < length; ++r) cells[r] = Cell(static_cast<std::size_t>(at), r);
     return static_cast<int>(cells.size());
 }
 
@@ -195,7 +246,11 @@ int TabularFile::GetNumbers(std::string_view column, std::vector<double>& cells)
         lastError_ = kErrNotDouble;
         return -1;
     }
-    cells = columns_[at].numbers;
+    const auto c = static_cast<std::size_t>(at);
+    cells.assign(columns_[c].length, 0.0);
+    for (std::size_t r = 0; r < cells.size() && r < numberRows_.size(); ++r) {
+        if (c < numberRows_[r].size()) cells[r] = numberRows_[r][c];
+    }
     return static_cast<int>(cells.size());
 }
 

@@ -136,6 +136,7 @@ class Builder {
     SOXpSAddNode addNode_;
     SOXpSAddTag addTag_;
     config::ProfileSnapshot ini_;
+    config::ScalingTable scaling_;
 
     // Per member.
     int address_ = 0;
@@ -187,11 +188,22 @@ int Builder::run() {
         std::lock_guard lock(state_.imageLock);
         for (MemberRecord& member : state_.members) member.reset();
     }
+    // The scaling table is read once; rows of new scaled tags are written together at the
+    // end, also when the build stops early.
+    const bool scaled = !state_.scalingTablePath.empty();
+    if (scaled && !scaling_.Load(state_.scalingTablePath)) {
+        Notify(kFileErrorCaption, scaling_.Error() +
+                                      ": the scaling table is not used; scaled tags start with "
+                                      "default values");
+    }
     int built = 0;
     for (int address = 0; address < kMemberCount; ++address) {
         const Outcome outcome = buildMember(address);
         if (outcome == Outcome::Built) ++built;
         if (outcome == Outcome::Stop) break;
+    }
+    if (scaled && !scaling_.Flush()) {
+        Notify(kFileErrorCaption, "rows of new scaled tags were not saved: " + scaling_.Error());
     }
     return built;
 }
@@ -376,9 +388,7 @@ void Builder::handleTag(const CfgRecord& record) {
         auto scale = std::make_unique<ScaleRecord>();
         scale->member = owner.member;
         scale->key = fmt::format("{}.{}", folderName_, record.name);
-        if (!state_.scalingTablePath.empty()) {
-            config::LoadOrCreateScaleRecord(state_.scalingTablePath, *scale);
-        }
+        if (!state_.scalingTablePath.empty()) scaling_.LoadOrAdd(*scale);
         owner.scale = std::move(scale);
 
         struct Property {

@@ -287,12 +287,78 @@ TEST(TabularFileTest, LongerRowsKeepTheirRestInTheLastColumn) {
 
 TEST(TabularFileTest, ColumnsCountedInFirst1023HeaderCharacters) {
     TempDir dir;
-    // 2000 separators, but only those within the first 1023 characters make columns.
-    const auto file = dir.write("t.dat", std::string(2000, '\t') + "\nx\n");
+    // 2023 separators, but only the 23 within the first 1023 characters make columns.
+    const auto file =
+        dir.write("t.dat", std::string(1000, 'h') + std::string(2023, '\t') + "\nx\n");
     TabularFile t;
     ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
-    EXPECT_EQ(t.ColumnCount(), 1024u);
+    EXPECT_EQ(t.ColumnCount(), 24u);
     EXPECT_EQ(t.RowCount(), 1u);
+}
+
+// Tables far larger than any plant are refused with the file named, and the scaling table
+// then leaves such a file as it is; at the limits the file is read.
+TEST(TabularFileTest, AbsurdRowAndColumnCountsAreRefused) {
+    TempDir dir;
+    TabularFile t;
+    const auto wide = dir.write("wide.dat", std::string(1009, '\t') + "\n1\n2\n");
+    EXPECT_FALSE(t.Read(wide, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.LastReadResult(), TabularFile::ReadResult::Refused);
+    EXPECT_EQ(t.LastError(),
+              wide.string() + ": its header has 1010 columns; a table has at most 64");
+    EXPECT_EQ(t.ColumnCount(), 0u);
+    const auto widest = dir.write("widest.dat", std::string(63, '\t') + "\n1\n");
+    ASSERT_TRUE(t.Read(widest, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.ColumnCount(), 64u);
+
+    std::string rows = "Address\tTagID\n";
+    for (std::size_t i = 0; i < TabularFile::kMaxRows; ++i) rows += "1\n";
+    const auto longest = dir.write("longest.dat", rows);
+    ASSERT_TRUE(t.Read(longest, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.RowCount(), TabularFile::kMaxRows);
+    const auto longer = dir.write("FreeScale.dat", rows + "2\n");
+    EXPECT_FALSE(t.Read(longer, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.LastError(), longer.string() + ": more than 100000 rows");
+
+    ScalingTable table;
+    EXPECT_FALSE(table.Load(longer));
+    EXPECT_EQ(table.Error(), t.LastError());
+    auto r = ScaleRecord{};
+    r.key = "A.B";
+    r.unit = "x";
+    EXPECT_FALSE(table.LoadOrAdd(r));
+    EXPECT_EQ(r.unit, "%");      // defaults
+    EXPECT_TRUE(table.Flush());  // nothing to write
+    EXPECT_FALSE(LoadOrCreateScaleRecord(longer, r));
+    EXPECT_EQ(TempDir::read(longer), rows + "2\n");
+}
+
+// Only regular files are tables: a FIFO or device would block or never end the reader.
+TEST(TabularFileTest, NoRegularFileIsRefused) {
+    TempDir dir;
+    std::filesystem::create_symlink("/dev/zero", dir / "FreeScale.dat");
+    TabularFile t;
+    EXPECT_FALSE(t.Read(dir / "FreeScale.dat", TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.LastReadResult(), TabularFile::ReadResult::Refused);
+    EXPECT_NE(t.LastError().find("is no regular file"), std::string::npos);
+}
+
+// Short rows keep only their own cells, read as empty ones where missing, and rewriting
+// gives every row its full set of columns.
+TEST(TabularFileTest, ShortRowsReadAsEmptyCellsAndAreWrittenWhole) {
+    TempDir dir;
+    const auto file = dir.write("t.dat", "A\tB\tC\r\n1\r\n\t\t\r\n4\t5\r\n");
+    TabularFile t;
+    ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
+    ASSERT_EQ(t.RowCount(), 3u);
+    std::vector<std::string> cells;
+    ASSERT_EQ(t.GetData("C", cells), 3);
+    EXPECT_EQ(cells, (std::vector<std::string>{"", "", ""}));
+    ASSERT_EQ(t.GetData("B", cells), 3);
+    EXPECT_EQ(cells, (std::vector<std::string>{"", "", "5"}));
+    ASSERT_TRUE(t.SetString(2, 0, "x"));
+    ASSERT_TRUE(t.Write(file, '\t'));
+    EXPECT_EQ(TempDir::read(file), "A\tB\tC\r\n1\t\tx\r\n\t\t\r\n4\t5\t\r\n");
 }
 
 }  // namespace

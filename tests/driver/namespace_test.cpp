@@ -66,6 +66,48 @@ TEST_F(NamespaceTest, TagsWithoutNodeLineSitUnderTheBranchAndKeyStartsWithIt) {
     EXPECT_EQ(plugin.state().items.get()->nodes[1].tag.scale->key, "ADR03.Level");
 }
 
+// The table is read once and the rows of new scaled tags are written together, also when
+// the build stops at a missing description; existing rows keep their values.
+TEST_F(NamespaceTest, ScalingTableRowsOfNewTagsAreAddedToTheTableAsFound) {
+    const std::string header =
+        "Address\tTagID\tRangeStart\tRangeEnd\tUnit\tFactor\tFormat\tName\r\n";
+    dir.write("FreeScale.dat", header + "1\tADR01.B\t-5.0\t5.0\tbar\t2.0\t3\tPressure\r\n");
+    const std::string scaled = "access=rw\tdtype=int\treadoffset=0\tlength=2\tfscale=1";
+    dir.write("a.cfg", TagLine("name=A\t" + scaled) + TagLine("name=B\t" + scaled) +
+                           TagLine("name=C\t" + scaled));
+    build("[SLAVE01]\nCFG=a.cfg\n[SLAVE02]\nCFG=missing.cfg\n");
+    EXPECT_EQ(scaleTable(), header + "1\tADR01.B\t-5.0\t5.0\tbar\t2.0\t3\tPressure\r\n" +
+                                "1\tADR01.A\t0.0\t100.0\t%\t1.0\t1\t\r\n" +
+                                "1\tADR01.C\t0.0\t100.0\t%\t1.0\t1\t\r\n");
+    const ScaleRecord* b = nullptr;
+    for (const TagNode& node : plugin.state().items.get()->nodes) {
+        if (node.kind == TagKind::Data && node.tag.scale && node.tag.scale->key == "ADR01.B") {
+            b = node.tag.scale.get();
+        }
+    }
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->unit, "bar");
+    EXPECT_EQ(b->factor, 2.0);
+    ASSERT_EQ(notes.messages().size(), 1u);  // the missing description only
+}
+
+// A table far beyond any plant is not used and never rewritten; the build says so, naming
+// the file, and its scaled tags start with the default values.
+TEST_F(NamespaceTest, RefusedScalingTableIsReportedAndLeftAlone) {
+    const std::string wide = std::string(1009, '\t') + "\r\n" + std::string(3000, '\n');
+    dir.write("FreeScale.dat", wide);
+    dir.write("a.cfg", TagLine("name=A\taccess=rw\tdtype=int\treadoffset=0\tlength=2\tfscale=1"));
+    build("[SLAVE01]\nCFG=a.cfg\n");
+    EXPECT_EQ(scaleTable(), wide);
+    ASSERT_NE(recorder.tag("ADR01.A"), nullptr);
+    ASSERT_NE(plugin.state().items.get()->nodes[1].tag.scale, nullptr);
+    EXPECT_EQ(plugin.state().items.get()->nodes[1].tag.scale->rangeEnd, 100.0);
+    const auto messages = notes.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "ZAN KVX-OPC-Server FILE-ERROR");
+    EXPECT_THAT(messages[0].text, HasSubstr("FreeScale.dat: its header has 1010 columns"));
+}
+
 TEST_F(NamespaceTest, TwoNodeLinesGiveSiblingFolders) {
     dir.write("a.cfg", "node\tname=Analog\t\n" +
                            TagLine("name=T1\taccess=r\tdtype=int\treadoffset=0\tlength=2") +
@@ -293,10 +335,9 @@ TEST_F(NamespaceTest, TagsOutsideTheImageOrBuffersAreRefusedWithFileLineAndTag) 
     for (const auto& call : recorder.calls) {
         if (call.isTag) registered.push_back(call.path);
     }
-    EXPECT_THAT(registered,
-                ElementsAre("ADR03.DEVICE_ID", "ADR03.Edge", "ADR03.Hex54", "ADR03.Hex55",
-                            "ADR03.Bin18", "ADR03.Bin19", "ADR03.Str52", "ADR03.Str53",
-                            "ADR03.Ro53", "ADR03.DivOk", "ADR03.Neg8"));
+    EXPECT_THAT(registered, ElementsAre("ADR03.DEVICE_ID", "ADR03.Edge", "ADR03.Hex54",
+                                        "ADR03.Hex55", "ADR03.Bin18", "ADR03.Bin19", "ADR03.Str52",
+                                        "ADR03.Str53", "ADR03.Ro53", "ADR03.DivOk", "ADR03.Neg8"));
     auto messages = notes.messages();
     // Neg8 (length 200 is -56 as a signed byte) stays readable, but loses its write right.
     ASSERT_EQ(messages.size(), 5u);

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace kvx::config {
 
@@ -16,6 +19,44 @@ struct ScaleRecord {
     std::uint8_t format = 1;
     std::string unit = "%";  // at most 10 characters
     std::string name;        // at most 31 characters
+};
+
+class TabularFile;
+
+// The scaling table as one namespace build uses it: read once, rows of new scaled tags added
+// in memory, written once at the end, so a build costs one read and at most one write
+// whatever the number of scaled tags.
+class ScalingTable {
+  public:
+    ScalingTable();
+    ~ScalingTable();
+    ScalingTable(const ScalingTable&) = delete;
+    ScalingTable& operator=(const ScalingTable&) = delete;
+
+    // Reads the table. A missing or empty file starts a new one with the standard columns.
+    // False when the file is refused (no regular file, far too many rows or columns): Error()
+    // then names the file; records get defaults and nothing is ever written.
+    bool Load(const std::filesystem::path& path);
+    // Fills the record's scaling fields from its row, or sets the defaults and adds a row for
+    // it (written by Flush). False when the record holds defaults that no row will keep (a
+    // refused table, or one without "Address" and "TagID" columns, which is never changed).
+    bool LoadOrAdd(ScaleRecord& record);
+    // Writes the table when rows were added. False when they could not be written (Error()
+    // names the file and the cause); true when there was nothing to write.
+    bool Flush();
+    // Whether LoadOrAdd added rows that Flush has not written yet.
+    bool Pending() const { return pending_; }
+    const std::string& Error() const { return error_; }
+
+  private:
+    std::unique_ptr<TabularFile> table_;
+    std::filesystem::path path_;
+    // First row of each (address, TagID): the lookup of one tag costs no scan of the table.
+    std::map<std::pair<std::uint8_t, std::string>, std::size_t> rows_;
+    bool usable_ = false;   // loaded and not refused
+    bool canAdd_ = false;   // has the columns a new row needs
+    bool pending_ = false;  // rows added since the last write
+    std::string error_;
 };
 
 // Fills the record's scaling fields from the table, adding and saving a default row when the
