@@ -13,21 +13,34 @@ void setError(std::string* error, const std::filesystem::path& file, const char*
         *error = file.string() + ": " + step + " (system error " +
                  std::to_string(::GetLastError()) + ")";
 }
+
+bool fail(std::string* error, FileWriteFailure* failure, const std::filesystem::path& file,
+          const char* step, FileWriteFailure kind) {
+    setError(error, file, step);
+    if (failure) *failure = kind;
+    return false;
+}
 }  // namespace
 
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view contents,
-                         std::string* error) {
+                         std::string* error, FileWriteFailure* failure) {
+    if (failure) *failure = FileWriteFailure::None;
     const std::filesystem::path dir =
         file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+    // A read-only file is never replaced.
+    const DWORD attributes = ::GetFileAttributesA(file.string().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return fail(error, failure, file, "the file may not be written", FileWriteFailure::Open);
+    }
     char temp[MAX_PATH];
     if (::GetTempFileNameA(dir.string().c_str(), "kvx", 0, temp) == 0) {
-        setError(error, file, "cannot create a temporary file");
-        return false;
+        return fail(error, failure, file, "cannot create a temporary file", FileWriteFailure::Open);
     }
     HANDLE h = ::CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                              nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        setError(error, file, "cannot open the temporary file");
+        fail(error, failure, file, "cannot open the temporary file", FileWriteFailure::Open);
         ::DeleteFileA(temp);
         return false;
     }
@@ -36,7 +49,7 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
         ::WriteFile(h, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
         written == contents.size() && ::FlushFileBuffers(h);
     if (!ok) {
-        setError(error, file, "write failed");
+        fail(error, failure, file, "write failed", FileWriteFailure::Write);
         ::CloseHandle(h);
         ::DeleteFileA(temp);
         return false;
@@ -44,7 +57,7 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
     ::CloseHandle(h);
     if (!::MoveFileExA(temp, file.string().c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        setError(error, file, "cannot replace the file");
+        fail(error, failure, file, "cannot replace the file", FileWriteFailure::Write);
         ::DeleteFileA(temp);
         return false;
     }

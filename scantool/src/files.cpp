@@ -128,14 +128,18 @@ std::string WithCrLf(std::string_view text) {
 }
 
 SaveResult SaveFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-    std::string error;
-    if (platform::WriteFileAtomically(path, bytes, &error)) return SaveResult::Ok;
-    // The step that failed decides which of the tool's messages fits: no temporary file
-    // means the target could not be opened; the old file is untouched in every case.
-    if (error.find("cannot create a temporary file") != std::string::npos)
-        return SaveResult::OpenFailed;
-    if (error.find("close failed") != std::string::npos) return SaveResult::CloseFailed;
-    return SaveResult::WriteFailed;
+    platform::FileWriteFailure failure = platform::FileWriteFailure::None;
+    if (platform::WriteFileAtomically(path, bytes, nullptr, &failure)) return SaveResult::Ok;
+    // The step that failed decides which of the tool's messages fits: a target that may not
+    // be written or created counts as not opened; the old file is untouched in every case.
+    switch (failure) {
+        case platform::FileWriteFailure::Open:
+            return SaveResult::OpenFailed;
+        case platform::FileWriteFailure::Close:
+            return SaveResult::CloseFailed;
+        default:
+            return SaveResult::WriteFailed;
+    }
 }
 
 }  // namespace kvx::scantool

@@ -346,7 +346,7 @@ TEST_F(SequenceTest, ProtocolRefusalsWriteNothing) {
     Tool().OnReport();
     EXPECT_TRUE(fe_.messages.empty());
     EXPECT_FALSE(Tool().lastFileWritten());
-    // A directory in the way: the write fails and leaves it as it was.
+    // A directory in the way cannot be opened for writing: nothing is written and it stays.
     std::filesystem::create_directory(dir_ / "busy.txt");
     fe_.save = [](CSaveProtocolDlg& d) {
         d.CloseTypeList(0);
@@ -355,7 +355,7 @@ TEST_F(SequenceTest, ProtocolRefusalsWriteNothing) {
         return d.PressOk() == Outcome::Ok;
     };
     Tool().OnReport();
-    EXPECT_TRUE(fe_.HasMessage("Can\xB4t write Protokoll!", "ZAN LINKSPY FILE-ERROR"))
+    EXPECT_TRUE(fe_.HasMessage("busy.txt was not opened!", "ZAN LINKSPY FILE-ERROR"))
         << fe_.AllMessages();
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "busy.txt"));
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
@@ -437,6 +437,24 @@ TEST_F(SequenceTest, GenerateWarnsAboutCfgNamesThePlugInCannotKeep) {
                                "ZAN LINKSPY CFG-ERROR"))
         << fe_.AllMessages();
     EXPECT_EQ(fe_.messages.size(), 1u) << fe_.AllMessages();
+}
+
+// A write-protected fenlodrv.ini is never replaced: the tool says it cannot open it.
+TEST_F(SequenceTest, GenerateLeavesAWriteProtectedIniAlone) {
+    ScanTwoMembers();
+    const auto ini = dir_.write("fenlodrv.ini", "old contents\n");
+    std::filesystem::permissions(ini, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::group_read |
+                                          std::filesystem::perms::others_read);
+    fe_.generate = [](CGenerateIniDlg& d) {
+        d.PressOk();
+        return true;
+    };
+    Tool().OnGenerate();
+    EXPECT_FALSE(Tool().lastFileWritten());
+    EXPECT_TRUE(fe_.HasMessage("fenlodrv.ini-file not found!", "ZAN LINKSPY FILE-ERROR"))
+        << fe_.AllMessages();
+    EXPECT_EQ(kvx::testing::TempDir::read(ini), "old contents\n");
 }
 
 TEST_F(SequenceTest, GenerateIntoAMissingDirectoryFails) {
