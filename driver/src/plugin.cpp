@@ -81,9 +81,7 @@ std::int32_t Plugin::BuildNamespace(SOXpSAddNode addNode, SOXpSAddTag addTag) {
     const bool wasPolling = polling_.running();
     if (wasPolling) polling_.stop();
     // Batches go on with the earlier namespace meanwhile; the build never waits for them.
-    auto items = std::make_shared<Namespace>();
-    state_.generation = NextGeneration(state_.generation);
-    items->generation = state_.generation;
+    auto items = nextNamespace();
     std::int32_t built = 0;
     {
         std::lock_guard table(ScaleTableWriteLock());
@@ -109,11 +107,15 @@ std::int32_t Plugin::Start() {
 std::int32_t Plugin::Stop() {
     std::lock_guard lifecycle(lifecycle_);
     polling_.stop();
-    auto none = std::make_shared<Namespace>();
-    state_.generation = NextGeneration(state_.generation);
-    none->generation = state_.generation;
-    putInPlace(std::move(none));
+    putInPlace(nextNamespace());
     return 0;
+}
+
+std::shared_ptr<Namespace> Plugin::nextNamespace() {
+    auto items = std::make_shared<Namespace>();
+    state_.generation = NextGeneration(state_.generation);
+    items->generation = state_.generation;
+    return items;
 }
 
 void Plugin::putInPlace(std::shared_ptr<Namespace> items) {

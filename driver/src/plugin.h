@@ -43,7 +43,9 @@ class Plugin {
     bool pollingRunning() const { return polling_.running(); }
 
   private:
-    // Puts `items` in place of the namespace in use (caller holds the lifecycle lock).
+    // An empty namespace with the next generation, and putting one in place of the namespace
+    // in use (caller holds the lifecycle lock for both).
+    std::shared_ptr<Namespace> nextNamespace();
     void putInPlace(std::shared_ptr<Namespace> items);
     void handleRead(Namespace& items, SOXpSRequest& record);
     void handleWrite(Namespace& items, SOXpSRequest& record);
