@@ -1,6 +1,7 @@
 /*
- * OLE-automation stand-in shared by the plug-in and its hosts (a library of its own, so that
- * a BSTR allocated by one side is freed by the other with the same allocator).
+ * OLE-automation helpers shared by the plug-in and its hosts, so that a BSTR allocated by one
+ * side is freed by the other with the same allocator. On Windows these are the system's own
+ * (oleaut32, and ole32 for CoFileTimeNow); elsewhere a stand-in library of ours.
  */
 #ifndef FENLODRV_OLEAUTO_H
 #define FENLODRV_OLEAUTO_H
@@ -11,15 +12,24 @@
 extern "C" {
 #endif
 
-BSTR SysAllocString(const OLECHAR* text);                 /* NUL-terminated input */
-BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length);
-void SysFreeString(BSTR text);                            /* null is allowed */
-uint32_t SysStringLen(BSTR text);                         /* code units; 0 for null */
-void VariantInit(VARIANT* value);
+#if defined(_WIN32)
+/* The system's functions, with this header's layout-compatible types. */
+#define FENLO_OLEAPI(type) __declspec(dllimport) type __stdcall
+#else
+#define FENLO_OLEAPI(type) type
+#endif
+
+FENLO_OLEAPI(BSTR) SysAllocString(const OLECHAR* text); /* NUL-terminated input */
+FENLO_OLEAPI(BSTR) SysAllocStringLen(const OLECHAR* text, uint32_t length);
+FENLO_OLEAPI(void) SysFreeString(BSTR text);    /* null is allowed */
+FENLO_OLEAPI(uint32_t) SysStringLen(BSTR text); /* code units; 0 for null */
+FENLO_OLEAPI(void) VariantInit(VARIANT* value);
 /* Frees what the VARIANT owns (a BSTR) and sets it to VT_EMPTY. Returns 0. */
-int32_t VariantClear(VARIANT* value);
+FENLO_OLEAPI(int32_t) VariantClear(VARIANT* value);
 /* Current time as a FILETIME. Returns 0. */
-int32_t CoFileTimeNow(FILETIME* now);
+FENLO_OLEAPI(int32_t) CoFileTimeNow(FILETIME* now);
+
+#undef FENLO_OLEAPI
 
 #ifdef __cplusplus
 }

@@ -24,7 +24,13 @@ extern "C" {
 #endif
 
 #if defined(_WIN32)
-#define SOXPS_EXPORT __declspec(dllexport)
+/* The DLL names its exports in a module-definition file (undecorated); hosts that link its
+ * import library import them. */
+#ifdef FENLODRV_BUILDING
+#define SOXPS_EXPORT
+#else
+#define SOXPS_EXPORT __declspec(dllimport)
+#endif
 #else
 #define SOXPS_EXPORT __attribute__((visibility("default")))
 #endif

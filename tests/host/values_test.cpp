@@ -65,7 +65,10 @@ TEST(OleAuto, VariantClearFreesTheTextAndEmptiesTheVariant) {
     std::memcpy(&v.value, &b, sizeof(b));
     EXPECT_EQ(VariantClear(&v), 0);  // the leak checker sees a missed free
     EXPECT_EQ(+v.vt, VT_EMPTY);
+#if !defined(_WIN32)
+    // The stand-in also clears the value; the system's VariantClear leaves it as it was.
     EXPECT_EQ(bstrOf(v), nullptr);
+#endif
 
     v.vt = VT_R8;
     v.value.dblVal = 1.5;
