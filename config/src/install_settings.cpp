@@ -7,6 +7,7 @@
 #include "kvx/platform/file_lookup.h"
 #include "kvx/platform/file_name_text.h"
 #include "kvx/platform/port_name.h"
+#include "kvx/platform/system_settings.h"
 
 namespace kvx::config {
 
@@ -60,6 +61,17 @@ InstallSettings ReadInstallSettings(const fs::path& serverConf, std::string_view
 }
 
 InstallSettings ReadInstallSettingsFromEnvironment() {
+    if (platform::HasMachineRegistry()) {
+        // Where there is a registry the installer writes the settings there.
+        InstallSettings s;
+        s.instDir = platform::ReadMachineRegistryText(kRegistryKey, "InstDir").value_or("");
+        s.version = platform::ReadMachineRegistryText(kRegistryKey, "Version")
+                        .value_or(std::string(kDefaultVersion));
+        if (const std::string_view dir = env("KORVEX_OPC_INSTDIR"); !dir.empty()) {
+            s.instDir = std::string(dir);
+        }
+        return s;
+    }
     std::string_view conf = env("KORVEX_OPC_SERVER_CONF");
     if (conf.empty()) conf = kDefaultServerConf;
     return ReadInstallSettings(fs::path(std::string(conf)), env("KORVEX_OPC_INSTDIR"));
@@ -73,7 +85,7 @@ fs::path FindDriverIni(const InstallSettings& settings, std::string_view searchP
     if (auto found = platform::FindFileNoCase(first, kDriverIniName)) return absoluteOf(*found);
 
     while (!searchPath.empty()) {
-        const std::size_t colon = searchPath.find(':');
+        const std::size_t colon = searchPath.find(platform::SearchPathSeparator());
         const std::string_view dir = searchPath.substr(0, colon);
         searchPath =
             colon == std::string_view::npos ? std::string_view{} : searchPath.substr(colon + 1);
@@ -89,7 +101,7 @@ fs::path FindDriverIni(const InstallSettings& settings, std::string_view searchP
 }
 
 fs::path FindDriverIniFromEnvironment(const InstallSettings& settings) {
-    return FindDriverIni(settings, env("PATH"));
+    return FindDriverIni(settings, env("PATH"), platform::SystemDirectory());
 }
 
 std::string MemberSection(int address) {

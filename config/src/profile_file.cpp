@@ -68,12 +68,14 @@ std::vector<Line> splitLines(std::string_view data) {
     return lines;
 }
 
-// A section header's name, or nullopt for any other line.
+// A section header's name, or nullopt for any other line. As the system's reader does, the
+// name ends at the last ']', and a '[' line without one is no header.
 std::optional<std::string_view> sectionName(std::string_view text) {
     text = trim(text);
     if (text.empty() || text.front() != '[') return std::nullopt;
     text.remove_prefix(1);
-    const std::size_t close = text.find(']');
+    const std::size_t close = text.rfind(']');
+    if (close == std::string_view::npos) return std::nullopt;
     return trim(text.substr(0, close));
 }
 
@@ -92,9 +94,12 @@ std::optional<KeyLine> keyLine(std::string_view text) {
 
 std::optional<std::string> lookup(std::string_view data, std::string_view section,
                                   std::string_view key) {
-    bool inSection = false;
+    // Lines before the first header belong to the section without a name. Only the first
+    // section of a name counts, as with the system's reader.
+    bool inSection = section.empty();
     for (const Line& line : splitLines(data)) {
         if (auto name = sectionName(line.text)) {
+            if (inSection) return std::nullopt;
             inSection = EqualsNoCase(*name, section);
             continue;
         }
@@ -150,13 +155,17 @@ ProfileSnapshot ProfileSnapshot::Read(const std::filesystem::path& file) {
     ProfileSnapshot snapshot;
     const auto data = readWhole(file);
     if (!data) return snapshot;
-    std::unordered_map<std::string, std::string>* current = nullptr;
+    // Lines before the first header belong to the section without a name. Only the first
+    // section of a name counts; the keys of a repeated one are read by nobody.
+    std::unordered_map<std::string, std::string>* current = &snapshot.sections_[""];
+    std::unordered_map<std::string, std::string> repeated;
     for (const Line& line : splitLines(*data)) {
         if (auto name = sectionName(line.text)) {
-            current = &snapshot.sections_[lowerCase(*name)];
+            auto [at, fresh] = snapshot.sections_.try_emplace(lowerCase(*name));
+            repeated.clear();
+            current = fresh ? &at->second : &repeated;
             continue;
         }
-        if (current == nullptr) continue;
         if (auto kv = keyLine(line.text)) current->try_emplace(lowerCase(kv->key), kv->value);
     }
     return snapshot;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "kvx/platform/message_box.h"
 #include "kvx/platform/system_log.h"
 
 namespace kvx::driver {
@@ -31,6 +32,11 @@ class DefaultNotifier final : public Notifier {
             std::fflush(stderr);
         }
         platform::SystemLogWarning("fenlodrv", line);
+        // Configuration messages (their captions name the kind of error) also go to the
+        // desktop where it has message boxes, shown from a thread of their own.
+        if (caption.find("ERROR") != std::string_view::npos) {
+            platform::ShowMessageBoxAsync(caption, text);
+        }
     }
 
   private:

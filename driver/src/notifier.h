@@ -1,7 +1,8 @@
 #pragma once
-// Where the plug-in's messages go (the stand-in for its message boxes): standard error and the
-// system log by default; tests and hosts linked in-process may install their own. Notifying
-// never blocks a bus, image or request path.
+// Where the plug-in's messages go: standard error and the system log by default, and on
+// Windows a message box for configuration messages, shown by a thread of its own; tests and
+// hosts linked in-process may install their own. Notifying never blocks a bus, image or
+// request path.
 
 #include <string_view>
 

@@ -22,7 +22,8 @@ TEST(ProfileRead, NamesWithoutRegardToCaseFirstOccurrenceWins) {
                                "COM=COM4\r\n"
                                "OTHER=x\r\n");
     EXPECT_EQ(GetProfileString(ini, "RS232", "COM", "COM1"), "COM12");
-    EXPECT_EQ(GetProfileString(ini, "RS232", "OTHER", ""), "x");  // later same-named section
+    // Only the first section of a name counts, as with GetPrivateProfileStringA.
+    EXPECT_EQ(GetProfileString(ini, "RS232", "OTHER", "none"), "none");
     EXPECT_EQ(GetProfileInt(ini, "kxbus", "wait", 1000), 250);
     EXPECT_EQ(GetProfileInt(ini, "KXBUS", "MAXADR", 31), 31);
     EXPECT_EQ(GetProfileString(ini, "SLAVE01", "NAME", "NoID"), "NoID");

@@ -1,10 +1,12 @@
 #pragma once
 // Installation settings of the plug-in and its INI file "fenlodrv.ini".
 //
-// The installation directory and version text come from the profile file
-// /etc/korvex/opc-server.conf, section [OPC Server], keys InstDir and Version. The environment
-// variable KORVEX_OPC_SERVER_CONF names another file; KORVEX_OPC_INSTDIR overrides InstDir.
-// A missing file or key gives the defaults (no installation directory, version "2.02.01").
+// The installation directory and version text come from the registry key
+// HKEY_LOCAL_MACHINE\SOFTWARE\KORVEX\OPC Server (values InstDir and Version) on Windows, and
+// elsewhere from the profile file /etc/korvex/opc-server.conf, section [OPC Server], keys
+// InstDir and Version; the environment variable KORVEX_OPC_SERVER_CONF names another file.
+// KORVEX_OPC_INSTDIR overrides InstDir everywhere. A missing key, file or value gives the
+// defaults (no installation directory, version "2.02.01").
 
 #include <cstdint>
 #include <filesystem>
@@ -16,6 +18,7 @@ namespace kvx::config {
 inline constexpr std::string_view kDefaultVersion = "2.02.01";
 inline constexpr std::string_view kDefaultServerConf = "/etc/korvex/opc-server.conf";
 inline constexpr std::string_view kDriverIniName = "FENLODRV.INI";
+inline constexpr std::string_view kRegistryKey = "SOFTWARE\\KORVEX\\OPC Server";
 
 struct InstallSettings {
     std::filesystem::path instDir;  // empty when unknown
@@ -41,13 +44,14 @@ InstallSettings ReadInstallSettingsFromEnvironment();
 
 // Where the plug-in's INI file is: "FENLODRV.INI" (any letter case) in the installation
 // directory (or the current directory when it is unknown or not a directory), else in each
-// directory of `searchPath` (':'-separated, in order), else in `systemDir`; when found nowhere,
-// systemDir/fenlodrv.ini whether it exists or not. The returned path is absolute. The
-// process's current directory is never changed.
+// directory of `searchPath` (separated by ':', ';' on Windows; in order), else in `systemDir`;
+// when found nowhere, systemDir/fenlodrv.ini whether it exists or not. The returned path is
+// absolute. The process's current directory is never changed.
 std::filesystem::path FindDriverIni(const InstallSettings& settings, std::string_view searchPath,
                                     const std::filesystem::path& systemDir = "/etc");
 
-// FindDriverIni with the PATH environment variable.
+// FindDriverIni with the PATH environment variable and the system's directory (the Windows
+// directory, /etc on POSIX).
 std::filesystem::path FindDriverIniFromEnvironment(const InstallSettings& settings);
 
 // Typed readers of the INI keys, with their defaults. The file is read afresh at every call.
