@@ -146,7 +146,7 @@ TEST_F(AbiTest, IniIsSearchedInTheInstallationDirectoryBeforeThePath) {
     dir.write("a.cfg", "fetch1\tdesadr=0\tbytes=2\t\n");
     onPath.write("FENLODRV.INI", "[SLAVE01]\nCFG=a.cfg\n");
     dir.write("FenloDrv.Ini", "[SLAVE02]\nCFG=a.cfg\n");
-    ::setenv("PATH", onPath.path().c_str(), 1);
+    kvx::testing::SetEnv("PATH", onPath.path().string());
 
     exports.initialize(0, 0, 0);
     browse();

@@ -52,9 +52,17 @@ class ScratchDir {
 };
 
 // Points the installation settings at `dir` and away from any system-wide file.
+inline void SetEnv(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    ::_putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+
 inline void UseInstallDir(const std::filesystem::path& dir) {
-    ::setenv("KORVEX_OPC_SERVER_CONF", (dir / "no-such-server.conf").c_str(), 1);
-    ::setenv("KORVEX_OPC_INSTDIR", dir.c_str(), 1);
+    SetEnv("KORVEX_OPC_SERVER_CONF", (dir / "no-such-server.conf").string());
+    SetEnv("KORVEX_OPC_INSTDIR", dir.string());
 }
 
 struct Message {
