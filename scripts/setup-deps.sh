@@ -26,4 +26,26 @@ kvx_install_deps() {
     export CCACHE_BASEDIR="$PWD"
     export CCACHE_NOHASHDIR=1
     export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+    kvx_install_node_deps
+}
+
+# Node.js, and the OPC UA gateway's packages at the exact versions of gateway/package-lock.json
+# (`npm ci`, again only when the lock file changed since the last install).
+kvx_install_node_deps() {
+    if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+        echo "installing: nodejs npm" >&2
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq nodejs npm >/dev/null
+    fi
+    local stamp=gateway/node_modules/.kvx-package-lock.json
+    if ! cmp -s gateway/package-lock.json "$stamp" 2>/dev/null; then
+        echo "npm ci: the OPC UA gateway's packages" >&2
+        if ! (cd gateway && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error); then
+            echo "npm ci failed in gateway/: the OPC UA gateway cannot run" >&2
+            return 1
+        fi
+        cp gateway/package-lock.json "$stamp"
+    fi
 }

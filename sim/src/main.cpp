@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "kvx/platform/termination.h"
 #include "kvx/sim/scenario.h"
@@ -48,6 +49,55 @@ MemberArg parseMemberArg(const std::string& arg) {
     return m;
 }
 
+// Scenario changes on standard input, one JSON object per line ({"members": {"12": {"faults":
+// {"silence": 1}}}}), applied while the simulator runs; "changed N" on standard output
+// confirms line N. A bad line is reported and skipped.
+class ChangeReader {
+  public:
+    explicit ChangeReader(kvx::sim::Simulator& sim, std::mutex& outMutex)
+        : sim_(sim), outMutex_(outMutex) {}
+
+    void start() {
+        std::thread([this] { run(); }).detach();
+    }
+
+    // After this, no change touches the simulator (the reader may still wait for input).
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+
+  private:
+    void run() {
+        std::string line;
+        for (int number = 1; std::getline(std::cin, line); ++number) {
+            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+            const std::string source = "standard input line " + std::to_string(number);
+            std::lock_guard lock(mutex_);
+            if (closed_) return;
+            try {
+                const auto change = kvx::sim::ParseScenario(line, source);
+                for (const auto& m : change.members) {
+                    if (m.cfg)
+                        throw kvx::sim::SimError(source + ": members." + std::to_string(m.address) +
+                                                 ".cfg: members are not replaced here");
+                }
+                kvx::sim::ApplyScenario(sim_, change);
+                std::lock_guard outLock(outMutex_);
+                std::printf("changed %d\n", number);
+                std::fflush(stdout);
+            } catch (const std::exception& e) {
+                std::cerr << "kxbus-sim: " << e.what() << '\n';
+            }
+        }
+    }
+
+    kvx::sim::Simulator& sim_;
+    std::mutex& outMutex_;
+    std::mutex mutex_;
+    bool closed_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,6 +121,9 @@ int main(int argc, char** argv) {
     app.add_flag("--no-wire-timing", noWireTiming, "answer at once instead of at 19200 baud");
     app.add_option("--seed", seed, "seed of the fault generator (overrides the scenario's)");
     app.add_flag("--log", log, "print one line per exchange (hex)");
+    bool changes = false;
+    app.add_flag("--changes", changes,
+                 "apply scenario changes read from standard input, one JSON object per line");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -155,10 +208,17 @@ int main(int argc, char** argv) {
         });
     }
     sim->start();
+    // Never freed: the detached reader thread may still wait for a line when main returns.
+    static ChangeReader* changeReader = nullptr;
+    if (changes) {
+        changeReader = new ChangeReader(*sim, outMutex);
+        changeReader->start();
+    }
 
     std::string why;
     while (!kvx::platform::WaitForTerminationRequest(std::chrono::seconds(1), why)) {
     }
+    if (changeReader != nullptr) changeReader->close();
     sim->stop();
     if (linked) {
         // Only our own link goes; someone may have pointed it elsewhere meanwhile.

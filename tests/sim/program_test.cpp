@@ -152,4 +152,46 @@ TEST_F(ProgramTest, ServesTheDeviceUntilTerminated) {
     EXPECT_THAT(slurp(dir / "err"), HasSubstr("stopped (SIGTERM)"));
 }
 
+TEST_F(ProgramTest, AppliesScenarioChangesFromStandardInputWhileServing) {
+    const fs::path link = dir / "bus";
+    {
+        // A memory change, a line that is refused, then silence of the member.
+        std::ofstream changes(dir / "changes.txt");
+        changes << R"({"members": {"3": {"memory": [{"offset": 12, "text": "XY200"}]}}})" << '\n'
+                << R"({"members": {"3": {"cfg": "other.cfg"}}})" << '\n'
+                << '\n'
+                << R"({"members": {"3": {"faults": {"silence": 1}}}})" << '\n';
+        std::ofstream script(dir / "run.sh");
+        script << "cd '" << dir.string() << "'\n"
+               << "( { sleep 0.5; head -n 1 changes.txt; sleep 1; tail -n +2 changes.txt; sleep "
+                  "30; } | '"
+               << kProgram << "' --scenario '" << (kSamples / "scenarios/demo.json").string()
+               << "' --link '" << link.string() << "' --no-wire-timing --changes >out 2>err &\n"
+               << "  echo $! >pid; wait $!; echo $? >rc ) &\n";
+    }
+    ASSERT_EQ(std::system(
+                  ("bash '" + (dir / "run.sh").string() + "' </dev/null >/dev/null 2>&1").c_str()),
+              0);
+    auto waitFor = [&](const std::string& text) {
+        for (int i = 0; i < 100 && slurp(dir / "out").find(text) == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return slurp(dir / "out").find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(waitFor("changed 1\n")) << slurp(dir / "out") << slurp(dir / "err");
+
+    kvx::bus::BusLink bus;
+    bus.setPortName(link.string());
+    std::uint8_t buf[256];
+    ASSERT_EQ(bus.BusReadBlock(buf, 3, 0, 32, 0), 43);
+    EXPECT_EQ(std::string(buf + 12, buf + 17), "XY200");
+
+    // The refused line is named and skipped; the empty line is no change; the next one applies.
+    ASSERT_TRUE(waitFor("changed 4\n")) << slurp(dir / "out") << slurp(dir / "err");
+    EXPECT_THAT(slurp(dir / "err"),
+                HasSubstr("standard input line 2: members.3.cfg: members are not replaced here"));
+    EXPECT_EQ(slurp(dir / "out").find("changed 2"), std::string::npos);
+    EXPECT_EQ(bus.BusReadBlock(buf, 3, 0, 32, 0), 0);  // silent now
+}
+
 }  // namespace

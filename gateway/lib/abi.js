@@ -1,0 +1,75 @@
+'use strict';
+// The record layout and type numbers of include/fenlodrv/plugin_abi.h, and the values of a
+// VARIANT as JS numbers.
+
+const RECORD_SIZE = 50;
+const OFF_COMPLETION = 12;
+const OFF_VALUE = 20; // VARIANT: type at +0, value at +8
+const OFF_QUALITY = 36;
+const OFF_TIMESTAMP = 38;
+const OFF_USERDATA = 46;
+
+const VT_EMPTY = 0;
+const VT_I2 = 2;
+const VT_I4 = 3;
+const VT_R4 = 4;
+const VT_R8 = 5;
+const VT_BSTR = 8;
+const VT_BOOL = 11;
+const VT_UI1 = 17;
+const VT_UI2 = 18;
+const VT_UI4 = 19;
+
+const ACCESS_READ = 1;
+const ACCESS_WRITE = 2;
+const READ = 0;
+const WRITE = 1;
+const QUALITY_GOOD = 192;
+
+// 100 ns ticks from 1601-01-01 to 1970-01-01.
+const EPOCH_OFFSET_TICKS = 116444736000000000n;
+
+function fileTimeToMs(view, at) {
+    const ticks = view.readBigUInt64LE(at);
+    if (ticks === 0n) return null;
+    return Number((ticks - EPOCH_OFFSET_TICKS) / 10000n);
+}
+
+function readVariantNumber(view, at, vt) {
+    const v = at + 8;
+    switch (vt) {
+        case VT_I2: return view.readInt16LE(v);
+        case VT_I4: return view.readInt32LE(v);
+        case VT_R4: return view.readFloatLE(v);
+        case VT_R8: return view.readDoubleLE(v);
+        case VT_BOOL: return view.readInt16LE(v) !== 0;
+        case VT_UI1: return view.readUInt8(v);
+        case VT_UI2: return view.readUInt16LE(v);
+        case VT_UI4: return view.readUInt32LE(v);
+        default: return null;
+    }
+}
+
+// Stores `value` (already checked against the type) as a VARIANT of type `vt`.
+function writeVariantNumber(view, at, vt, value) {
+    const v = at + 8;
+    switch (vt) {
+        case VT_I2: view.writeInt16LE(value, v); break;
+        case VT_I4: view.writeInt32LE(value, v); break;
+        case VT_R4: view.writeFloatLE(value, v); break;
+        case VT_R8: view.writeDoubleLE(value, v); break;
+        // VARIANT_TRUE, as OLE hosts pass it.
+        case VT_BOOL: view.writeInt16LE(value ? -1 : 0, v); break;
+        case VT_UI1: view.writeUInt8(value, v); break;
+        case VT_UI2: view.writeUInt16LE(value, v); break;
+        case VT_UI4: view.writeUInt32LE(value, v); break;
+        default: throw new Error(`items of type ${vt} cannot be written`);
+    }
+}
+
+module.exports = {
+    RECORD_SIZE, OFF_COMPLETION, OFF_VALUE, OFF_QUALITY, OFF_TIMESTAMP, OFF_USERDATA,
+    VT_EMPTY, VT_I2, VT_I4, VT_R4, VT_R8, VT_BSTR, VT_BOOL, VT_UI1, VT_UI2, VT_UI4,
+    ACCESS_READ, ACCESS_WRITE, READ, WRITE, QUALITY_GOOD,
+    fileTimeToMs, readVariantNumber, writeVariantNumber,
+};

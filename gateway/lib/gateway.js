@@ -1,0 +1,342 @@
+'use strict';
+// The plug-in's namespace as OPC UA nodes: one folder per AddNode, one variable per AddTag,
+// scaling properties as properties of their tag; reads of one event-loop turn as one batch,
+// writes through one queue.
+
+const {
+    AccessLevelFlag, DataType, DataValue, StatusCodes, Variant, VariantArrayType,
+} = require('node-opcua');
+const abi = require('./abi');
+const { statusOfQuality } = require('./quality');
+
+const DATA_TYPES = new Map([
+    [abi.VT_I2, DataType.Int16],
+    [abi.VT_I4, DataType.Int32],
+    [abi.VT_R4, DataType.Float],
+    [abi.VT_R8, DataType.Double],
+    [abi.VT_BSTR, DataType.String],
+    [abi.VT_BOOL, DataType.Boolean],
+    [abi.VT_UI1, DataType.Byte],
+    [abi.VT_UI2, DataType.UInt16],
+    [abi.VT_UI4, DataType.UInt32],
+]);
+
+const INTEGER_RANGES = new Map([
+    [abi.VT_I2, [-32768, 32767]],
+    [abi.VT_I4, [-2147483648, 2147483647]],
+    [abi.VT_UI1, [0, 255]],
+    [abi.VT_UI2, [0, 65535]],
+    [abi.VT_UI4, [0, 4294967295]],
+]);
+const FLOAT_MAX = 3.4028234663852886e38;
+
+// The scaling properties that the plug-in registers right before their tag.
+const PROPERTY_SUFFIXES = ['start', 'end', 'unit', 'format', 'factor', 'name'];
+const PROPERTY_PATTERN = new RegExp(`^(.+)_(${PROPERTY_SUFFIXES.join('|')})$`);
+
+function dataTypeOf(vt) {
+    return DATA_TYPES.get(vt) ?? DataType.Variant;
+}
+
+function accessLevelOf(access) {
+    let level = 0;
+    if (access & abi.ACCESS_READ) level |= AccessLevelFlag.CurrentRead;
+    if (access & abi.ACCESS_WRITE) level |= AccessLevelFlag.CurrentWrite;
+    return level;
+}
+
+// Tags that are scaling properties of the tag that follows them: {propertyPath -> ownerPath}.
+function findScalingProperties(events) {
+    const owners = new Map();
+    for (let i = 0; i < events.length; i++) {
+        const e = events[i];
+        if (e.kind !== 'tag') continue;
+        const m = PROPERTY_PATTERN.exec(e.name);
+        if (!m) continue;
+        // The owner is the next tag of the same folder that is not a property of it.
+        for (let j = i + 1; j < events.length; j++) {
+            const next = events[j];
+            if (next.kind !== 'tag' || next.parentPath !== e.parentPath) break;
+            const n = PROPERTY_PATTERN.exec(next.name);
+            if (n && n[1] === m[1]) continue;
+            if (next.name === m[1]) owners.set(e.path, { owner: next.path, property: m[2] });
+            break;
+        }
+    }
+    return owners;
+}
+
+// A value the plug-in reported, as the variable's data type holds it; undefined when it cannot.
+function coerceRead(dataType, value) {
+    if (value === null || value === undefined) return undefined;
+    switch (dataType) {
+        case DataType.String:
+            return String(value);
+        case DataType.Boolean:
+            return typeof value === 'boolean' ? value : Number(value) !== 0;
+        case DataType.Variant:
+            return undefined;
+        default: {
+            const n = typeof value === 'boolean' ? Number(value) : Number(value);
+            return Number.isFinite(n) || dataType === DataType.Float || dataType === DataType.Double
+                ? n : undefined;
+        }
+    }
+}
+
+// Checks a written value against the item's registered type: a status code, Good when it fits.
+function checkWrite(item, variant) {
+    if (!variant || variant.arrayType !== VariantArrayType.Scalar) return StatusCodes.BadTypeMismatch;
+    const v = variant.value;
+    switch (item.vt) {
+        case abi.VT_BSTR:
+            return v === null || typeof v === 'string' ? StatusCodes.Good : StatusCodes.BadTypeMismatch;
+        case abi.VT_BOOL:
+            return typeof v === 'boolean' ? StatusCodes.Good : StatusCodes.BadTypeMismatch;
+        case abi.VT_R4:
+            if (typeof v !== 'number') return StatusCodes.BadTypeMismatch;
+            return Number.isFinite(v) && Math.abs(v) <= FLOAT_MAX ? StatusCodes.Good : StatusCodes.BadOutOfRange;
+        case abi.VT_R8:
+            if (typeof v !== 'number') return StatusCodes.BadTypeMismatch;
+            return Number.isFinite(v) ? StatusCodes.Good : StatusCodes.BadOutOfRange;
+        default: {
+            const range = INTEGER_RANGES.get(item.vt);
+            if (!range) return StatusCodes.BadNotWritable;
+            if (typeof v !== 'number') return StatusCodes.BadTypeMismatch;
+            return Number.isInteger(v) && v >= range[0] && v <= range[1]
+                ? StatusCodes.Good : StatusCodes.BadOutOfRange;
+        }
+    }
+}
+
+class ReadBatcher {
+    // Every value asked for in one event-loop turn goes to the plug-in as one read batch.
+    constructor(plugin, trace) {
+        this.plugin = plugin;
+        this.trace = trace;
+        this.pending = [];
+        this.scheduled = false;
+        this.closed = false;
+    }
+
+    get(item, callback) {
+        if (this.closed) {
+            callback(null, new DataValue({ statusCode: StatusCodes.BadServerHalted }));
+            return;
+        }
+        this.pending.push({ item, callback });
+        if (!this.scheduled) {
+            this.scheduled = true;
+            setImmediate(() => this.flush());
+        }
+    }
+
+    flush() {
+        this.scheduled = false;
+        const requests = this.pending;
+        this.pending = [];
+        if (requests.length === 0) return;
+        let results;
+        try {
+            if (this.closed) throw new Error('the plug-in is stopped');
+            this.trace?.(`read batch of ${requests.length} records`);
+            results = this.plugin.read(requests.map((r) => r.item));
+        } catch (e) {
+            const bad = new DataValue({ statusCode: StatusCodes.BadInternalError });
+            for (const r of requests) r.callback(null, bad);
+            return;
+        }
+        const serverTimestamp = new Date();
+        for (let i = 0; i < requests.length; i++) {
+            const { item, callback } = requests[i];
+            callback(null, toDataValue(item, results[i], serverTimestamp));
+        }
+    }
+}
+
+function toDataValue(item, result, serverTimestamp) {
+    const sourceTimestamp = result.sourceMs === null ? serverTimestamp : new Date(result.sourceMs);
+    let statusCode = statusOfQuality(result.quality);
+    let value = new Variant({ dataType: DataType.Null });
+    if (!statusCode.isNotGood() || statusCode.name.startsWith('Uncertain')) {
+        const coerced = coerceRead(item.dataType, result.value);
+        if (coerced !== undefined) {
+            value = new Variant({ dataType: item.dataType, value: coerced });
+        } else if (item.dataType !== DataType.Variant) {
+            statusCode = StatusCodes.BadDataUnavailable;
+        }
+    }
+    return new DataValue({ value, statusCode, sourceTimestamp, serverTimestamp });
+}
+
+class WriteQueue {
+    // Writes to one plug-in, one batch at a time and in arrival order; the batch runs on a
+    // worker thread.
+    constructor(plugin, trace, checkRules) {
+        this.plugin = plugin;
+        this.trace = trace;
+        this.checkRules = checkRules;
+        this.queue = [];
+        this.running = false;
+        this.closed = false;
+        this.idleWaiters = [];
+    }
+
+    push(item, value, callback) {
+        if (this.closed) {
+            callback(null, StatusCodes.BadServerHalted);
+            return;
+        }
+        this.queue.push({ item, value, callback });
+        this.run();
+    }
+
+    run() {
+        if (this.running) return;
+        if (this.queue.length === 0) {
+            for (const resolve of this.idleWaiters.splice(0)) resolve();
+            return;
+        }
+        const taken = this.queue.splice(0);
+        const accepted = [];
+        const overlay = new Map(); // values written earlier in this batch, by path
+        for (const entry of taken) {
+            const status = this.checkRules(entry.item, entry.value, overlay);
+            if (status !== StatusCodes.Good) {
+                entry.callback(null, status);
+                continue;
+            }
+            overlay.set(entry.item.path, entry.value);
+            accepted.push(entry);
+        }
+        if (accepted.length === 0) {
+            this.run();
+            return;
+        }
+        this.running = true;
+        this.trace?.(`write batch of ${accepted.length} records`);
+        this.plugin.write(
+            accepted.map((e) => ({ vt: e.item.vt, handle: e.item.handle, value: e.value })),
+            (err) => {
+                this.running = false;
+                const status = err ? StatusCodes.BadInternalError : StatusCodes.Good;
+                for (const e of accepted) e.callback(null, status);
+                this.run();
+            });
+    }
+
+    // Resolves once every queued write has gone to the plug-in; later writes are refused.
+    close() {
+        this.closed = true;
+        if (!this.running && this.queue.length === 0) return Promise.resolve();
+        return new Promise((resolve) => this.idleWaiters.push(resolve));
+    }
+}
+
+// Builds the nodes under the Objects folder. Returns {folders, variables, items, reads, writes}.
+function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly, trace }) {
+    const properties = findScalingProperties(events);
+    const items = new Map(); // path -> item
+    const nodes = new Map(); // path -> folder or variable node
+    const reads = new ReadBatcher(plugin, trace);
+
+    const readSync = (item) => plugin.read([item])[0];
+    // Rules the plug-in applies to scaling properties without telling its host: refused here
+    // with a status instead of being silently dropped.
+    const checkRules = (item, value, overlay) => {
+        if (!item.property) return StatusCodes.Good;
+        const sibling = (suffix) => {
+            const owner = items.get(item.owner);
+            const path = owner && owner.propertyPaths[suffix];
+            if (!path) return undefined;
+            if (overlay.has(path)) return overlay.get(path);
+            const r = readSync(items.get(path));
+            return typeof r.value === 'number' ? r.value : undefined;
+        };
+        if (item.property === 'factor' && value === 0) return StatusCodes.BadOutOfRange;
+        if (item.property === 'start') {
+            const end = sibling('end');
+            if (end !== undefined && !(value < end)) return StatusCodes.BadOutOfRange;
+        }
+        if (item.property === 'end') {
+            const start = sibling('start');
+            if (start !== undefined && !(value > start)) return StatusCodes.BadOutOfRange;
+        }
+        return StatusCodes.Good;
+    };
+    const writes = new WriteQueue(plugin, trace, checkRules);
+
+    const makeVariable = (e, parentNode, propertyOf) => {
+        const dataType = dataTypeOf(e.vt);
+        const item = {
+            path: e.path, vt: e.vt, handle: e.handle, access: e.access, dataType,
+            property: propertyOf ? properties.get(e.path).property : null,
+            owner: propertyOf ? properties.get(e.path).owner : null,
+            propertyPaths: {},
+        };
+        items.set(e.path, item);
+        const accessLevel = accessLevelOf(e.access);
+        const userAccessLevel = readOnly ? accessLevel & ~AccessLevelFlag.CurrentWrite : accessLevel;
+        const options = {
+            nodeId: `s=${e.path}`,
+            browseName: e.name,
+            dataType,
+            accessLevel,
+            userAccessLevel,
+            minimumSamplingInterval: 100,
+            value: {
+                timestamped_get: (callback) => reads.get(item, callback),
+                timestamped_set: (dataValue, callback) => {
+                    const status = checkWrite(item, dataValue.value);
+                    if (status !== StatusCodes.Good) {
+                        callback(null, status);
+                        return;
+                    }
+                    writes.push(item, dataValue.value.value ?? '', callback);
+                },
+            },
+        };
+        if (propertyOf) {
+            options.propertyOf = propertyOf;
+            options.typeDefinition = 'PropertyType';
+        } else {
+            options.organizedBy = parentNode;
+        }
+        const variable = namespace.addVariable(options);
+        nodes.set(e.path, variable);
+        return variable;
+    };
+
+    let folderCount = 0;
+    let variableCount = 0;
+    const parentOf = (e) => (e.parentPath === null ? objectsFolder : nodes.get(e.parentPath) ?? objectsFolder);
+    const heldProperties = new Map(); // owner path -> property events seen before it
+    for (const e of events) {
+        if (e.kind === 'node') {
+            // The same path twice names the same folder.
+            if (!nodes.has(e.path)) {
+                nodes.set(e.path, namespace.addFolder(parentOf(e), { nodeId: `s=${e.path}`, browseName: e.name }));
+                folderCount++;
+            }
+            continue;
+        }
+        if (nodes.has(e.path)) continue; // the first registration of a path wins, as in fenlo-host
+        const prop = properties.get(e.path);
+        if (prop) {
+            if (!heldProperties.has(prop.owner)) heldProperties.set(prop.owner, []);
+            heldProperties.get(prop.owner).push(e);
+            continue;
+        }
+        const variable = makeVariable(e, parentOf(e), null);
+        variableCount++;
+        for (const pe of heldProperties.get(e.path) ?? []) {
+            makeVariable(pe, null, variable);
+            items.get(e.path).propertyPaths[properties.get(pe.path).property] = pe.path;
+            variableCount++;
+        }
+        heldProperties.delete(e.path);
+    }
+    return { folderCount, variableCount, items, reads, writes };
+}
+
+module.exports = { buildAddressSpace, findScalingProperties, checkWrite, dataTypeOf };

@@ -1,0 +1,243 @@
+'use strict';
+// What the gateway tests run: the simulator on a pseudo-terminal, an installation directory
+// for the plug-in, the gateway program, fenlo-host, and a real OPC UA client.
+
+const { spawn, execFile } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { once } = require('node:events');
+const { OPCUAClient, OPCUACertificateManager } = require('node-opcua');
+
+const REPO = path.resolve(__dirname, '..', '..');
+const BUILD = path.join(REPO, 'build', 'dev');
+const programs = {
+    gateway: process.env.FENLO_OPCUA ?? path.join(BUILD, 'gateway', 'fenlo-opcua'),
+    sim: process.env.KXBUS_SIM ?? path.join(BUILD, 'sim', 'kxbus-sim'),
+    host: process.env.FENLO_HOST ?? path.join(BUILD, 'host', 'fenlo-host'),
+};
+const SAMPLES = path.join(REPO, 'samples');
+const FIXTURES = path.join(__dirname, 'fixtures');
+
+function tempDir(prefix) {
+    return fs.mkdtempSync(path.join(os.tmpdir(), `kvx-${prefix}-`));
+}
+
+// Lines of a child's stream, with waits for a line that matches.
+class Lines {
+    constructor(stream) {
+        this.lines = [];
+        this.waiters = [];
+        let partial = '';
+        stream.setEncoding('utf8');
+        stream.on('data', (chunk) => {
+            partial += chunk;
+            let nl;
+            while ((nl = partial.indexOf('\n')) >= 0) {
+                this.push(partial.slice(0, nl));
+                partial = partial.slice(nl + 1);
+            }
+        });
+    }
+
+    push(line) {
+        this.lines.push(line);
+        for (const w of [...this.waiters]) {
+            if (w.pattern.test(line)) {
+                this.waiters.splice(this.waiters.indexOf(w), 1);
+                clearTimeout(w.timer);
+                w.resolve(line);
+            }
+        }
+    }
+
+    // The first line from index `from` on that matches.
+    wait(pattern, timeoutMs = 20000, from = 0) {
+        const found = this.lines.slice(from).find((l) => pattern.test(l));
+        if (found) return Promise.resolve(found);
+        return new Promise((resolve, reject) => {
+            const w = { pattern, resolve };
+            w.timer = setTimeout(() => {
+                this.waiters.splice(this.waiters.indexOf(w), 1);
+                reject(new Error(`no line matching ${pattern} within ${timeoutMs} ms; got:\n${this.lines.slice(-20).join('\n')}`));
+            }, timeoutMs);
+            this.waiters.push(w);
+        });
+    }
+
+    count(pattern) {
+        return this.lines.filter((l) => pattern.test(l)).length;
+    }
+}
+
+async function exited(child) {
+    if (child.exitCode !== null || child.signalCode !== null) return child.exitCode;
+    const [code] = await once(child, 'exit');
+    return code;
+}
+
+// kxbus-sim with the sample scenario and `extraMembers` ({address: cfg}), taking scenario
+// changes on its standard input.
+async function startSim({ extraMembers = {}, log = false } = {}) {
+    const args = ['--scenario', path.join(SAMPLES, 'scenarios', 'demo.json'), '--no-wire-timing', '--changes'];
+    for (const [address, cfg] of Object.entries(extraMembers)) args.push('--member', `${address}=${cfg}`);
+    if (log) args.push('--log');
+    const child = spawn(programs.sim, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+    const out = new Lines(child.stdout);
+    const err = new Lines(child.stderr);
+    const first = await out.wait(/^pty /, 10000);
+    let changes = 0;
+    return {
+        child, out, err,
+        pty: first.slice(4),
+        // Applies one scenario change and waits for the simulator to confirm it.
+        async change(scenario) {
+            const number = ++changes;
+            child.stdin.write(`${JSON.stringify(scenario)}\n`);
+            await out.wait(new RegExp(`^changed ${number}$`), 10000);
+        },
+        async stop() {
+            child.kill('SIGTERM');
+            return exited(child);
+        },
+    };
+}
+
+// The plug-in's installation directory: the sample descriptions and a fenlodrv.ini for the
+// members at `members` ({address: cfg file}), polled on `pty` with a short cycle pause.
+function makeInstallation(pty, members) {
+    const dir = tempDir('gw-inst');
+    let ini = `[RS232]\r\nCOM=${pty}\r\n\r\n[KXBUS]\r\nMAXADR=31\r\nWAIT=100\r\n`;
+    for (const [address, cfg] of Object.entries(members)) {
+        fs.copyFileSync(cfg, path.join(dir, path.basename(cfg)));
+        ini += `\r\n[SLAVE${String(address).padStart(2, '0')}]\r\nCFG=${path.basename(cfg)}\r\nNAME=M${address}\r\n`;
+    }
+    fs.writeFileSync(path.join(dir, 'fenlodrv.ini'), ini);
+    return dir;
+}
+
+const SAMPLE_MEMBERS = {
+    3: path.join(SAMPLES, 'devices', 'tc200.cfg'),
+    7: path.join(SAMPLES, 'devices', 'dio16.cfg'),
+    12: path.join(SAMPLES, 'devices', 'fd7.cfg'),
+};
+
+function freePort() {
+    return new Promise((resolve, reject) => {
+        const s = net.createServer();
+        s.on('error', reject);
+        s.listen(0, '127.0.0.1', () => {
+            const { port } = s.address();
+            s.close(() => resolve(port));
+        });
+    });
+}
+
+// One certificate store for all tests of a run: creating the server's key takes a while.
+const sharedPki = path.join(os.tmpdir(), 'kvx-gateway-test-pki');
+
+// Starts fenlo-opcua for `instDir`; resolves once it listens.
+async function startGateway(instDir, extraArgs = [], { env = {} } = {}) {
+    const port = await freePort();
+    const args = ['--port', String(port), '--pki', sharedPki, ...extraArgs];
+    const child = spawn(programs.gateway, args, {
+        stdio: ['ignore', 'pipe', 'pipe'],
+        env: { ...process.env, KORVEX_OPC_INSTDIR: instDir, ...env },
+    });
+    const err = new Lines(child.stderr);
+    const out = new Lines(child.stdout);
+    const listening = await Promise.race([
+        err.wait(/listening on opc\.tcp:\/\//, 60000),
+        exited(child).then((code) => {
+            throw new Error(`fenlo-opcua ended with ${code}:\n${err.lines.join('\n')}`);
+        }),
+    ]);
+    return {
+        child, err, out, port,
+        endpoint: /listening on (\S+)/.exec(listening)[1],
+        async stop(signal = 'SIGTERM') {
+            child.kill(signal);
+            return exited(child);
+        },
+    };
+}
+
+let clientPki = null;
+async function connect(endpoint, { userIdentityInfo } = {}) {
+    if (!clientPki) {
+        clientPki = new OPCUACertificateManager({ rootFolder: path.join(sharedPki, 'client') });
+        await clientPki.initialize();
+    }
+    const client = OPCUAClient.create({
+        endpointMustExist: false,
+        connectionStrategy: { maxRetry: 2, initialDelay: 200, maxDelay: 1000 },
+        clientCertificateManager: clientPki,
+    });
+    await client.connect(endpoint);
+    let session;
+    try {
+        session = await client.createSession(userIdentityInfo);
+    } catch (e) {
+        await client.disconnect();
+        throw e;
+    }
+    return {
+        client, session,
+        async close() {
+            await session.close();
+            await client.disconnect();
+        },
+    };
+}
+
+// Releases what the clients of a test file share, so that the test process can end.
+async function dispose() {
+    if (clientPki) await clientPki.dispose();
+    clientPki = null;
+}
+
+function run(program, args, env) {
+    return new Promise((resolve) => {
+        execFile(program, args, { env: { ...process.env, ...env }, maxBuffer: 16 << 20 },
+            (error, stdout, stderr) => resolve({ code: error ? error.code : 0, stdout, stderr }));
+    });
+}
+
+// fenlo-host browse: [{kind, path, vt, access}] in callback order.
+async function hostBrowse(instDir) {
+    const r = await run(programs.host, ['browse'], { KORVEX_OPC_INSTDIR: instDir });
+    if (r.code !== 0) throw new Error(`fenlo-host browse: ${r.stderr}`);
+    return r.stdout.trim().split('\n').map((line) => {
+        const [kind, p, vt, access] = line.split('\t');
+        return kind === 'tag' ? { kind, path: p, vt: Number(vt), access: Number(access) } : { kind, path: p };
+    });
+}
+
+// fenlo-host read once every item has good quality: {path -> {value, quality}}.
+async function hostRead(instDir, items) {
+    const r = await run(programs.host, ['read', ...items, '--wait-good', '20000'], { KORVEX_OPC_INSTDIR: instDir });
+    if (r.code !== 0) throw new Error(`fenlo-host read (${r.code}): ${r.stderr}`);
+    const values = new Map();
+    for (const line of r.stdout.trim().split('\n')) {
+        const j = JSON.parse(line);
+        values.set(j.item, j);
+    }
+    return values;
+}
+
+async function until(check, timeoutMs, what) {
+    const end = Date.now() + timeoutMs;
+    let last;
+    for (;;) {
+        last = await check();
+        if (last) return last;
+        if (Date.now() > end) throw new Error(`${what}: not within ${timeoutMs} ms`);
+        await new Promise((r) => setTimeout(r, 100));
+    }
+}
+
+module.exports = {
+    programs, SAMPLES, FIXTURES, SAMPLE_MEMBERS, tempDir, startSim, makeInstallation, startGateway,
+    connect, dispose, hostBrowse, hostRead, run, until, exited, Lines,
+};
