@@ -48,7 +48,7 @@ async function main() {
 
     let plugin;
     try {
-        plugin = new Plugin(options.plugin ?? defaultPluginPath(programDir()));
+        plugin = new Plugin(options.plugin ?? defaultPluginPath(programDir(), process.env.FENLO_OPCUA_BIN_TO_LIB));
     } catch (e) {
         fail(EXIT_BAD_INPUT, e.message);
     }

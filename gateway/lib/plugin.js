@@ -11,12 +11,13 @@ const abi = require('./abi');
 const PLUGIN_FILE = process.platform === 'win32' ? 'fenlodrv.dll' : 'libfenlodrv.so';
 const OLEAUTO_FILE = process.platform === 'win32' ? 'fenlo_oleauto.dll' : 'libfenlo_oleauto.so';
 
-// The plug-in that belongs to the program: beside it, in ../lib when installed, in ../driver in
-// the build tree (the same places fenlo-host looks).
-function defaultPluginPath(programDir) {
+// The plug-in that belongs to the program: beside it, in the library folder of an installation
+// (`binToLib` from the launcher, else ../lib), in ../driver in the build tree (the places
+// fenlo-host looks).
+function defaultPluginPath(programDir, binToLib = '../lib') {
     const candidates = [
         path.join(programDir, PLUGIN_FILE),
-        path.join(programDir, '..', 'lib', PLUGIN_FILE),
+        path.join(programDir, binToLib || '../lib', PLUGIN_FILE),
         path.join(programDir, '..', 'driver', PLUGIN_FILE),
     ];
     return candidates.find((file) => fs.existsSync(file)) || candidates[0];
