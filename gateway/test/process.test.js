@@ -6,7 +6,9 @@ const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { AttributeIds, DataType, StatusCodes, UserTokenType } = require('node-opcua');
+const {
+    AttributeIds, DataType, MessageSecurityMode, SecurityPolicy, StatusCodes, UserTokenType,
+} = require('node-opcua');
 const s = require('./support');
 
 const nodeId = (p) => `ns=1;s=${p}`;
@@ -73,6 +75,33 @@ test('read-only: writes are refused with BadUserAccessDenied, users sign in with
         } finally {
             await ua.close();
         }
+    } finally {
+        await gateway.stop();
+        await sim.stop();
+    }
+});
+
+test('--security sign offers no endpoint without security, and a trusted client signs its messages', async () => {
+    const sim = await s.startSim();
+    const dir = s.makeInstallation(sim.pty, s.SAMPLE_MEMBERS);
+    const pki = s.tempDir('gw-pki');
+    const gateway = await s.startGateway(dir, ['--security', 'sign', '--pki', pki]);
+    try {
+        await assert.rejects(s.connect(gateway.endpoint), 'no endpoint without message security');
+        const signed = { securityMode: MessageSecurityMode.Sign, securityPolicy: SecurityPolicy.Basic256Sha256 };
+        // An unknown client certificate is rejected, and kept where an administrator trusts it.
+        await assert.rejects(s.connect(gateway.endpoint, signed));
+        const rejected = path.join(pki, 'rejected');
+        const certificate = await s.until(() => fs.readdirSync(rejected)[0], 5000, 'the client certificate waits in rejected/');
+        fs.renameSync(path.join(rejected, certificate), path.join(pki, 'trusted', 'certs', certificate));
+        const ua = await s.connect(gateway.endpoint, signed);
+        try {
+            const r = await ua.session.read({ nodeId: nodeId('ADR03.DEVICE_ID'), attributeId: AttributeIds.Value });
+            assert.equal(r.value.dataType, DataType.String);
+        } finally {
+            await ua.close();
+        }
+        assert.ok(fs.existsSync(path.join(pki, 'own', 'certs')), 'the server made its own certificate');
     } finally {
         await gateway.stop();
         await sim.stop();

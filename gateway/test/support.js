@@ -140,7 +140,7 @@ const sharedPki = path.join(os.tmpdir(), 'kvx-gateway-test-pki');
 // Starts fenlo-opcua for `instDir`; resolves once it listens.
 async function startGateway(instDir, extraArgs = [], { env = {} } = {}) {
     const port = await freePort();
-    const args = ['--port', String(port), '--pki', sharedPki, ...extraArgs];
+    const args = ['--port', String(port), ...(extraArgs.includes('--pki') ? [] : ['--pki', sharedPki]), ...extraArgs];
     const child = spawn(programs.gateway, args, {
         stdio: ['ignore', 'pipe', 'pipe'],
         env: { ...process.env, KORVEX_OPC_INSTDIR: instDir, ...env },
@@ -164,15 +164,19 @@ async function startGateway(instDir, extraArgs = [], { env = {} } = {}) {
 }
 
 let clientPki = null;
-async function connect(endpoint, { userIdentityInfo } = {}) {
+async function connect(endpoint, { userIdentityInfo, securityMode, securityPolicy } = {}) {
     if (!clientPki) {
-        clientPki = new OPCUACertificateManager({ rootFolder: path.join(sharedPki, 'client') });
+        // The tests' client trusts the servers that the tests start.
+        clientPki = new OPCUACertificateManager({
+            rootFolder: path.join(sharedPki, 'client'), automaticallyAcceptUnknownCertificate: true,
+        });
         await clientPki.initialize();
     }
     const client = OPCUAClient.create({
         endpointMustExist: false,
         connectionStrategy: { maxRetry: 2, initialDelay: 200, maxDelay: 1000 },
         clientCertificateManager: clientPki,
+        securityMode, securityPolicy,
     });
     await client.connect(endpoint);
     let session;
