@@ -94,7 +94,9 @@ test('--security sign offers no endpoint without security, and a trusted client 
         const rejected = path.join(pki, 'rejected');
         const certificate = await s.until(() => fs.readdirSync(rejected)[0], 5000, 'the client certificate waits in rejected/');
         fs.renameSync(path.join(rejected, certificate), path.join(pki, 'trusted', 'certs', certificate));
-        const ua = await s.connect(gateway.endpoint, signed);
+        // The server notices the trusted folder's change on its own time.
+        const ua = await s.until(() => s.connect(gateway.endpoint, signed).catch(() => null), 30000,
+            'the trusted client connects');
         try {
             const r = await ua.session.read({ nodeId: nodeId('ADR03.DEVICE_ID'), attributeId: AttributeIds.Value });
             assert.equal(r.value.dataType, DataType.String);
