@@ -1,7 +1,7 @@
 #pragma once
 // Texts between the tool's core and the widgets. The core keeps texts (messages, member
-// lines, comments) in the ANSI code page (Windows-1252) and port names and paths as the
-// system's file names (UTF-8); widgets hold Unicode.
+// lines, comments, file names shown in dialogs) in the ANSI code page (Windows-1252), and port
+// names and paths as the system's names (UTF-8); widgets hold Unicode.
 
 #include <QString>
 #include <filesystem>

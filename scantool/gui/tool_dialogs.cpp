@@ -114,8 +114,8 @@ SaveProtocolDialog::SaveProtocolDialog(CSaveProtocolDlg& dialog, QWidget* parent
     FixDialog(this, du, QStringLiteral("KVX - Save Protokoll - "), 310, 162);
 
     Label(tr("The file is saved in the current directory:"), this, du, 7, 7, 296);
-    directory_ = Label(FromSystem(dialog.directoryDisplay()), this, du, 7, 17, 296);
-    directory_->setToolTip(FromSystem(dialog.directory()));
+    directory_ = Label(FromAnsi(dialog.directoryDisplay()), this, du, 7, 17, 296);
+    directory_->setToolTip(FromAnsi(dialog.directory()));
 
     Label(tr("Short Comment (max 250):"), this, du, 7, 31, 200);
     comment_ = new QPlainTextEdit(this);
@@ -200,7 +200,7 @@ GenerateIniDialog::GenerateIniDialog(CGenerateIniDlg& dialog, QWidget* parent)
 
     auto* where = new QGroupBox(tr("The file is saved in the directory:"), this);
     Place(where, du, 7, 5, 247, 50);
-    current_ = new QRadioButton(FromSystem(dialog.currentDirectoryDisplay()), where);
+    current_ = new QRadioButton(FromAnsi(dialog.currentDirectoryDisplay()), where);
     current_->setGeometry(du.rect(8, 14, 233, 12));
     current_->setToolTip(FromPath(dialog.currentDirectoryPath()));
     windows_ = new QRadioButton(FromPath(dialog.windowsDirectoryPath()), where);

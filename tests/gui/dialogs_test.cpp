@@ -15,6 +15,7 @@
 #include "gui_fixture.h"
 #include "picture_button.h"
 #include "progress_dialog.h"
+#include "text.h"
 #include "tool_dialogs.h"
 
 using namespace kvx::scantool;
@@ -127,6 +128,20 @@ class DialogsTest : public QObject {
         QCOMPARE(d.result(), int(QDialog::Accepted));
         QCOMPARE(save.fileName(), std::string("report.abc"));
         QCOMPARE(save.fileType(), 1);
+    }
+
+    void directoriesShowTheirNamesWithUmlauts() {
+        // The dialogs keep names as ANSI text; the widgets show the characters.
+        CSaveProtocolDlg save(ToAnsi(QStringLiteral("/site/Prüfstand")), '/');
+        save.Open();
+        SaveProtocolDialog s(save, nullptr);
+        QCOMPARE(s.directory()->text(), QStringLiteral("/site/Prüfstand/"));
+
+        CGenerateIniDlg generate(std::filesystem::path(u8"/site/Prüfstand"), "/etc",
+                                 "fenlodrv.ini");
+        generate.Open();
+        GenerateIniDialog g(generate, nullptr);
+        QCOMPARE(g.currentDirectory()->text(), QStringLiteral("/site/Prüfstand/fenlodrv.ini"));
     }
 
     void saveDialogEmptyNameClosesAsCancelled() {

@@ -283,6 +283,15 @@ class WindowTest : public QObject {
             d->accept();
         });
         Click(w, Button::Report);
+        // A comment with an umlaut names the file in the file system's spelling.
+        OnModal<SaveProtocolDialog>([](SaveProtocolDialog* d) {
+            d->comment()->insertPlainText(QStringLiteral("Prüfung"));
+            QCOMPARE(d->fileName()->text(), QStringLiteral("Prüfung.xls"));
+            d->accept();
+        });
+        Click(w, Button::Report);
+        QVERIFY(std::filesystem::exists(bus_->dir() / std::filesystem::path(u8"Prüfung.xls")));
+
         const std::string xls = ReadFile(bus_->dir() / "report.xls");
         QVERIFY(xls.find(" 07\tDIO-16\tdio16.cfg\t10 \t 10\t100,00") != std::string::npos);
         QCOMPARE(EnabledButtons(w), QStringLiteral("SCAN TEST REPORT GENERATE COM HELP"));
