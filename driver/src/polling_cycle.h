@@ -68,8 +68,9 @@ class PollCycle {
     // Runs passes until the stop event is seen.
     void run();
 
-    // One step of the cycle: the wait before an address, the move to the next address (with
-    // the cycle pause after address 31) and that address's poll. False once stopped.
+    // One step of the cycle: the wait before an address, then the poll of a written member
+    // (the priority member), or the move to the next address (with the cycle pause after
+    // address 31) and that address's poll. False once stopped.
     bool step();
 
     // Called with the time the cycle waited for the image lock before it copied an accepted
@@ -88,7 +89,8 @@ class PollCycle {
     DriverState& state_;
     PollWaits& waits_;
     PollReads& reads_;
-    std::int8_t counter_ = 0;
+    std::int8_t counter_ = 0;     // the walk over the addresses
+    bool priorityTaken_ = false;  // the last step polled a written member
     bool portFailed_ = false;
     int lastAddress_ = -1;
     std::array<std::uint8_t, kImageBlockSize> pollBuffer_{};

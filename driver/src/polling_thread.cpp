@@ -128,6 +128,20 @@ bool PollCycle::step() {
     lastAddress_ = -1;
     if (waits_.waitForStop(kAddressWait)) return false;
 
+    // A written member is polled next, so that reads soon show the new value. The walk over
+    // the addresses keeps its place and takes the step after such a poll: hosts that write
+    // all the time never keep the other members from being polled.
+    if (!priorityTaken_ && state_.priority.pending.exchange(false, std::memory_order_acquire)) {
+        const std::uint8_t address = state_.priority.address.load(std::memory_order_relaxed);
+        if (address < kMemberCount) {
+            priorityTaken_ = true;
+            lastAddress_ = address;
+            pollMember(address);
+            return true;
+        }
+    }
+    priorityTaken_ = false;
+
     if (counter_ < 31) {
         ++counter_;
     } else {
@@ -142,11 +156,6 @@ bool PollCycle::step() {
             if (platform::IsTerminal(platform::StandardStream::Error)) std::fputc('\a', stderr);
             portFailed_ = false;
         }
-    }
-
-    if (state_.priority.pending.exchange(false, std::memory_order_acquire)) {
-        const std::uint8_t address = state_.priority.address.load(std::memory_order_relaxed);
-        if (address < kMemberCount) counter_ = static_cast<std::int8_t>(address);
     }
 
     lastAddress_ = counter_;
