@@ -289,6 +289,7 @@ class Soak {
     // Probe reads hold it shared, a rebuild exclusively: a probe never uses a stale handle.
     std::shared_mutex buildMutex_;
     std::atomic<int> rebuildCount_{0};
+    std::vector<double> buildSeconds_;  // under buildMutex_
 
     std::mutex outputMutex_;
     int failures_ = 0;
@@ -310,7 +311,9 @@ class Soak {
 bool Soak::build() {
     auto tree = std::make_unique<kvx::host::NamespaceTree>();
     std::unique_lock lock(buildMutex_);
+    const auto began = Clock::now();
     const std::int32_t members = tree->build(plugin_.buildNamespace);
+    buildSeconds_.push_back(Seconds(Clock::now() - began));
     auto fresh = std::make_shared<Snapshot>();
     for (const auto& event : tree->events()) {
         if (!event.isTag) continue;
@@ -453,8 +456,10 @@ bool Soak::waitFor(const std::vector<int>& addresses, bool good, Clock::time_poi
         for (auto it = open.begin(); it != open.end();) {
             // Polls begun before the quality is read: when more than `polls` had begun, the
             // ones that count had ended before the read.
+            const int builds = rebuildCount_;
             const int begun = polls > 0 ? static_cast<int>(bus_.pollStarts(*it, since).size()) : 0;
             const auto q = quality(*it);
+            if (rebuildCount_ != builds) break;  // the count starts afresh after the build
             if (q == wanted) {
                 if (good) recoveries_.push_back(Seconds(Clock::now() - since));
                 it = open.erase(it);
@@ -636,6 +641,15 @@ int Soak::run() {
                     cycles_.empty() ? 0 : cycles_.front(), cycles_.empty() ? 0 : cycles_.back(),
                     recoveries_.empty() ? 0 : recoveries_[recoveries_.size() / 2], worstRecovery,
                     recoveries_.size()));
+    {
+        std::unique_lock lock(buildMutex_);
+        std::sort(buildSeconds_.begin(), buildSeconds_.end());
+        if (!buildSeconds_.empty()) {
+            note(fmt::format("namespace builds: {} in {:.2f} s (median) / {:.2f} s (longest)",
+                             buildSeconds_.size(), buildSeconds_[buildSeconds_.size() / 2],
+                             buildSeconds_.back()));
+        }
+    }
     note(
         fmt::format("resident memory: first {:.0f} s at most {} KiB, last {:.0f} s at most {} "
                     "KiB, growth {} KiB (allowed {} KiB)",
