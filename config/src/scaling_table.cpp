@@ -178,7 +178,8 @@ bool ScalingTable::LoadOrAdd(ScaleRecord& record) {
         }
     }
     setDefaults(record);
-    if (!usable_ || !canAdd_) return false;
+    // A full table takes no further row: written, it would be refused at the next start.
+    if (!usable_ || !canAdd_ || table_->RowCount() >= TabularFile::kMaxRows) return false;
     const std::size_t row = table_->RowCount();
     if (!appendRow(*table_, record)) return false;
     rows_.try_emplace({record.member, record.key}, row);

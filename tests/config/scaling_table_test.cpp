@@ -320,6 +320,14 @@ TEST(TabularFileTest, AbsurdRowAndColumnCountsAreRefused) {
     EXPECT_FALSE(t.Read(longer, TabularFile::READ_AS_STRING));
     EXPECT_EQ(t.LastError(), longer.string() + ": more than 100000 rows");
 
+    // A full table is read but takes no further row.
+    ScalingTable full;
+    ASSERT_TRUE(full.Load(longest));
+    auto extra = ScaleRecord{};
+    extra.key = "A.B";
+    EXPECT_FALSE(full.LoadOrAdd(extra));
+    EXPECT_FALSE(full.Pending());
+
     ScalingTable table;
     EXPECT_FALSE(table.Load(longer));
     EXPECT_EQ(table.Error(), t.LastError());
