@@ -4,13 +4,16 @@
 # members through the Win32 serial calls, and linkspy-cli.exe scans them. The installation
 # directory comes from the registry, as an installer writes it.
 # Usage: com5_test.sh KXBUS_SIM FENLO_HOST_EXE LINKSPY_CLI_EXE SAMPLES_DIR
-# Needs a booted Wine prefix in WINEPREFIX (scripts/windows-check.sh); skips (77) without one.
+# Needs a booted Wine prefix in WINEPREFIX (scripts/windows-check.sh); skips (77) when none is
+# named, fails when the one named is not booted.
 set -euo pipefail
 sim="$1" host="$2" tool="$3" samples="$4"
-if [ -z "${WINEPREFIX:-}" ] || [ ! -f "$WINEPREFIX/system.reg" ] || ! command -v wine >/dev/null; then
-    echo "no booted Wine prefix in WINEPREFIX: skipped"
+if [ -z "${WINEPREFIX:-}" ] || ! command -v wine >/dev/null; then
+    echo "no Wine prefix named in WINEPREFIX: skipped"
     exit 77
 fi
+# The registry files appear only when the wineserver saves them; the boot makes drive_c.
+[ -d "$WINEPREFIX/drive_c/windows" ] || { echo "FAIL: $WINEPREFIX is not a booted Wine prefix"; exit 1; }
 [ -x "$sim" ] || { echo "no simulator program: $sim"; exit 1; }
 
 key='HKLM\SOFTWARE\KORVEX\OPC Server'
