@@ -4,9 +4,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -188,6 +190,9 @@ struct DriverState {
 
     platform::StopEvent stopEvent;
     std::mutex imageLock;  // guards `image` and every MemberRecord::name
+    // Called by a read that found the image lock held, with the time it waited for it (for
+    // measurements; none by default). Set before any request batch runs.
+    std::function<void(std::chrono::nanoseconds)> imageWaitProbe;
     std::array<ImageBlock, kMemberCount> image{};
     std::array<MemberRecord, kMemberCount> members;
     NamespaceSlot items;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -294,7 +295,13 @@ void DecodeTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value
     if (tag.member >= kMemberCount) return;
     bool reportInfinity = false;
     {
-        std::lock_guard lock(state.imageLock);
+        std::unique_lock lock(state.imageLock, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            const auto asked = std::chrono::steady_clock::now();
+            lock.lock();
+            if (state.imageWaitProbe)
+                state.imageWaitProbe(std::chrono::steady_clock::now() - asked);
+        }
         const DecodeResult decoded = Decode(state, tag, value);
         if (tag.fscale == 1 && tag.scale) ApplyReadScaling(tag, decoded, value);
         reportInfinity = decoded.negativeInfinity;
