@@ -7,6 +7,7 @@ KVX_APT_PACKAGES=(
     libfmt-dev nlohmann-json3-dev libcli11-dev
     help2man
     qt6-base-dev qt6-svg-dev fonts-dejavu-core
+    mosquitto
 )
 
 kvx_install_deps() {

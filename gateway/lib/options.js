@@ -25,6 +25,14 @@ Options:
   --plugin PATH         the plug-in library (default: the one beside the program, in ../lib
                         or in ../driver)
   --trace-batches       log every read and write batch given to the plug-in
+  --mqtt URL            also a Sparkplug B edge node on the MQTT broker at URL
+                        (mqtt://host:1883 or mqtts://host:8883)
+  --mqtt-ca FILE        certificate authority of an mqtts:// broker (PEM)
+  --mqtt-user NAME      user name at the broker
+  --mqtt-password-file FILE  the broker password: the first line of FILE
+  --group ID            Sparkplug group (default fenlo)
+  --edge-node ID        Sparkplug edge node (default: the host name)
+  --no-opcua            no OPC UA service: only the edge node (needs --mqtt)
   --help                print this help and exit
   --version             print the version and exit
 
@@ -63,6 +71,13 @@ function parseOptions(argv) {
                 'read-only': { type: 'boolean' },
                 plugin: { type: 'string' },
                 'trace-batches': { type: 'boolean' },
+                mqtt: { type: 'string' },
+                'mqtt-ca': { type: 'string' },
+                'mqtt-user': { type: 'string' },
+                'mqtt-password-file': { type: 'string' },
+                group: { type: 'string' },
+                'edge-node': { type: 'string' },
+                'no-opcua': { type: 'boolean' },
                 help: { type: 'boolean', short: 'h' },
                 version: { type: 'boolean' },
             },
@@ -115,7 +130,58 @@ function parseOptions(argv) {
     if (!options.anonymous && !options.user) {
         throw new OptionError('--no-anonymous: no user could sign in; give --user NAME:PASSWORD-FILE');
     }
+    Object.assign(options, mqttOptions(v));
     return options;
+}
+
+function firstLine(option, file) {
+    let text;
+    try {
+        text = fs.readFileSync(file, 'utf8');
+    } catch (e) {
+        throw new OptionError(`${option}: cannot read ${file}: ${e.code || e.message}`);
+    }
+    const line = text.split(/\r?\n/)[0];
+    if (line === '') throw new OptionError(`${option}: ${file} holds nothing on its first line`);
+    return line;
+}
+
+// The edge node's options; each of them needs --mqtt.
+function mqttOptions(v) {
+    const o = {
+        mqtt: v.mqtt ?? null, mqttCa: null, mqttUser: v['mqtt-user'] ?? null, mqttPassword: null,
+        group: v.group ?? 'fenlo', edgeNode: v['edge-node'] ?? os.hostname(), opcua: !v['no-opcua'],
+    };
+    if (o.mqtt === null) {
+        for (const name of ['mqtt-ca', 'mqtt-user', 'mqtt-password-file', 'group', 'edge-node', 'no-opcua']) {
+            if (v[name] !== undefined) throw new OptionError(`--${name} needs --mqtt URL`);
+        }
+        return o;
+    }
+    let url;
+    try {
+        url = new URL(o.mqtt);
+    } catch {
+        throw new OptionError(`--mqtt ${o.mqtt}: a URL mqtt://HOST[:PORT] or mqtts://HOST[:PORT] is expected`);
+    }
+    if (!['mqtt:', 'mqtts:'].includes(url.protocol) || url.hostname === '') {
+        throw new OptionError(`--mqtt ${o.mqtt}: a URL mqtt://HOST[:PORT] or mqtts://HOST[:PORT] is expected`);
+    }
+    if (v['mqtt-ca'] !== undefined) {
+        if (url.protocol !== 'mqtts:') throw new OptionError('--mqtt-ca: only for an mqtts:// broker');
+        o.mqttCa = path.resolve(v['mqtt-ca']);
+        firstLine('--mqtt-ca', o.mqttCa);
+    }
+    if (v['mqtt-password-file'] !== undefined) {
+        if (o.mqttUser === null) throw new OptionError('--mqtt-password-file needs --mqtt-user NAME');
+        o.mqttPassword = firstLine('--mqtt-password-file', v['mqtt-password-file']);
+    }
+    for (const [option, id] of [['--group', o.group], ['--edge-node', o.edgeNode]]) {
+        if (id === '' || /[/+#]/.test(id)) {
+            throw new OptionError(`${option} ${id}: an identifier without '/', '+' or '#' is expected`);
+        }
+    }
+    return o;
 }
 
 module.exports = { parseOptions, OptionError, USAGE };

@@ -5,9 +5,9 @@
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const {
-    MessageSecurityMode, OPCUACertificateManager, OPCUAServer, SecurityPolicy,
+    MessageSecurityMode, OPCUACertificateManager, OPCUAServer, SecurityPolicy, VariantArrayType,
 } = require('node-opcua');
-const { buildAddressSpace } = require('./gateway');
+const { buildAddressSpace, checkWrite } = require('./gateway');
 const { version } = require('../package.json');
 
 // The lowest message security that a client may choose; secure endpoints use Basic256Sha256,
@@ -84,18 +84,31 @@ async function startServer(plugin, options, log) {
     log(`namespace: ${gateway.folderCount} folders, ${gateway.variableCount} variables`);
 
     plugin.start();
-    try {
-        await server.start();
-    } catch (e) {
-        throw new Error(`cannot listen on ${options.host}:${options.port}: ${e.message}`);
+    let endpoint = null;
+    if (options.opcua !== false) {
+        try {
+            await server.start();
+        } catch (e) {
+            throw new Error(`cannot listen on ${options.host}:${options.port}: ${e.message}`);
+        }
+        endpoint = server.getEndpointUrl();
+        log(`listening on ${endpoint} (security ${options.security}${options.readOnly ? ', read-only' : ''}` +
+            `${options.anonymous ? '' : ', no anonymous sessions'})`);
     }
-    const endpoint = server.getEndpointUrl();
-    log(`listening on ${endpoint} (security ${options.security}${options.readOnly ? ', read-only' : ''}` +
-        `${options.anonymous ? '' : ', no anonymous sessions'})`);
+    let edgeNode = null;
+    if (options.mqtt) {
+        const { EdgeNode } = require('./sparkplug');
+        edgeNode = new EdgeNode({
+            plugin, items: gateway.items, writes: gateway.writes, options, log, version,
+            checkWrite: (item, value) => checkWrite(item, { arrayType: VariantArrayType.Scalar, value }),
+        });
+        edgeNode.start();
+    }
 
     let stopped = null;
     const stop = () => {
         stopped ??= (async () => {
+            await edgeNode?.stop();
             await server.shutdown(0);
             gateway.reads.closed = true;
             await gateway.writes.close();
@@ -103,7 +116,7 @@ async function startServer(plugin, options, log) {
         })();
         return stopped;
     };
-    return { server, gateway, endpoint, stop };
+    return { server, gateway, endpoint, edgeNode, stop };
 }
 
 module.exports = { startServer };

@@ -243,5 +243,5 @@ async function until(check, timeoutMs, what) {
 
 module.exports = {
     programs, SAMPLES, FIXTURES, SAMPLE_MEMBERS, tempDir, startSim, makeInstallation, startGateway,
-    connect, dispose, hostBrowse, hostRead, run, until, exited, Lines,
+    connect, dispose, hostBrowse, hostRead, run, until, exited, Lines, freePort,
 };
