@@ -437,18 +437,21 @@ void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIAN
     const MemberRecord& member = state.members[tag.member];
     const bool locked = member.password.flag != 0 && !MemberUnlocked(state, member, tag.member);
 
-    // Refused values are told by the value the host sent, before the write scaling.
+    // Refused values are told by the value the host sent, before the write scaling. The
+    // scaling works on a copy: the host's VARIANT stays as sent, so a text it owns never
+    // loses its type or its pointer (the host frees it after the batch).
     const VARIANT sentByHost = value;
+    VARIANT working = value;
     OutputBuffer out{};
     Encoded encoded;
-    if (tag.fscale == 1 && tag.scale) encoded = ApplyWriteScaling(tag, value);
+    if (tag.fscale == 1 && tag.scale) encoded = ApplyWriteScaling(tag, working);
     if (!HasEncoding(tag.dtype)) {
         encoded = {};  // bool, timeout, DEVICE_ID and unknown types are never written
     } else if (encoded.kind != Encoded::Kind::Refused) {
         if (tag.length <= 0 || static_cast<std::size_t>(tag.length) > out.size()) {
             encoded = Refused(fmt::format("the tag's length {} is not a byte count", tag.length));
         } else {
-            encoded = Encode(state, tag, value, out);
+            encoded = Encode(state, tag, working, out);
         }
     }
     // A data address is one byte on the bus: an offset beyond it would land elsewhere in the

@@ -531,8 +531,9 @@ TEST_F(Encoding, WriteScalingTurnsTheEngineeringValueIntoTheRawValue) {
     HostValue value(VT_R4);
     value.v.value.fltVal = 100.0f;
     EXPECT_THAT(sent(tag, value.v), ElementsAre(0x00, 0x32));
-    EXPECT_EQ(value.v.vt, VT_I2);  // changed in place
-    EXPECT_EQ(value.v.value.iVal, 50);
+    // The host's value stays as it was sent: the scaling works on a copy.
+    EXPECT_EQ(value.v.vt, VT_R4);
+    EXPECT_EQ(value.v.value.fltVal, 100.0f);
 
     TagDescriptor wide = MakeTag(DtypeCode::Ulong, 0, 4);
     Scale(wide, 10.0, 10.0, 1.0);  // span 0 would send 0 for anything

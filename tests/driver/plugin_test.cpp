@@ -174,6 +174,24 @@ TEST_F(PluginTest, DataTagWriteMakesItsMemberThePriorityMember) {
     EXPECT_FALSE(plugin.state().priority.pending.load());
 }
 
+// The write scaling of a freely scaled tag must not touch the host's record: a text sent to
+// it stays the host's text, which the host frees after the batch.
+TEST_F(PluginTest, ScaledWriteLeavesTheHostsTextAsSent) {
+    initAndBuild("[RS232]\nCOM=/nonexistent/kvx-port\n[SLAVE03]\nCFG=a.cfg\n");
+    SOXpSRequest w = recordFor(handle("ADR03.Temp"), VT_BSTR);
+    const std::u16string text = u"12.5";
+    const BSTR sent = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                        static_cast<std::uint32_t>(text.size()));
+    w.value.value.bstrVal = sent;
+    plugin.HandleRequests(SOXPS_WRITE, 1, &w);
+    EXPECT_EQ(+w.completion, 2u);
+    VARIANT after;
+    std::memcpy(static_cast<void*>(&after), &w.value, sizeof(VARIANT));
+    EXPECT_EQ(after.vt, VT_BSTR);
+    EXPECT_EQ(after.value.bstrVal, sent);
+    VariantClear(&after);
+}
+
 TEST_F(PluginTest, HandlesOfAStoppedPluginAreUnknownAlsoAfterARebuild) {
     initAndBuild("[RS232]\nCOM=/nonexistent/kvx-port\n[SLAVE03]\nCFG=a.cfg\n");
     const std::uint32_t old = handle("ADR03.DEVICE_ID");
