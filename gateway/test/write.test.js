@@ -86,6 +86,71 @@ test('refused writes: a read-only item, a wrong type, a value out of range, a sc
     assert.notEqual((await read('ADR03.Process.Output_factor')).value.value, 0);
 });
 
+test('hostile writes: huge texts, bad hex and bit texts, NaN, infinities and out-of-range numbers change nothing', async () => {
+    // Known values first, so that anything the hostile writes let through would show.
+    const known = [
+        ['ADR20.Values.Char', DataType.Byte, 17],
+        ['ADR20.Values.Int', DataType.Int16, 321],
+        ['ADR20.Values.Uint', DataType.UInt16, 4000],
+        ['ADR20.Values.Long', DataType.Int32, -70000],
+        ['ADR20.Values.Ulong', DataType.UInt32, 3000000000],
+        ['ADR20.Values.Float', DataType.Float, Math.fround(1.5)],
+        ['ADR07.Outputs.OutputMask', DataType.String, '12 34'],
+        ['ADR07.Outputs.Outputs', DataType.String, '1010101001010101'],
+        ['ADR20.Values.Level', DataType.Float, 40],
+    ];
+    const previous = new Map();
+    for (const [p] of known) previous.set(p, (await read(p)).value.value);
+    for (const [p, dataType, value] of known) assert.equal(await write(p, dataType, value), StatusCodes.Good, p);
+    // Bit and hex texts read back in the member's own spelling: take what they read once the
+    // write was polled.
+    const before = new Map();
+    for (const [p, dataType, value] of known) {
+        const settled = dataType === DataType.String
+            ? (v) => typeof v === 'string' && (v === value || v !== previous.get(p))
+            : (v) => Math.abs(v - value) < 0.01;
+        before.set(p, (await readBack(p, settled)).value.value);
+    }
+
+    // Numbers outside their OPC UA type never leave the client; the device's own ranges are
+    // narrower for the scaled tag, whose raw value must fit its two bytes.
+    const huge = 'X'.repeat(1 << 20);
+    const hostile = [
+        ['ADR07.Outputs.OutputMask', DataType.String, 'ZZ ZZ'],
+        ['ADR07.Outputs.OutputMask', DataType.String, '123456789'],
+        ['ADR07.Outputs.OutputMask', DataType.String, huge],
+        ['ADR07.Outputs.Outputs', DataType.String, '2222'],
+        ['ADR07.Outputs.Outputs', DataType.String, '1'.repeat(40)],
+        ['ADR07.Outputs.Outputs', DataType.String, huge],
+        ['ADR20.Values.Float', DataType.Float, NaN],
+        ['ADR20.Values.Float', DataType.Float, Infinity],
+        ['ADR20.Values.Float', DataType.Float, -Infinity],
+        ['ADR20.Values.Level', DataType.Float, NaN],
+        ['ADR20.Values.Level', DataType.Float, 1e30],
+        ['ADR20.Values.Level', DataType.Float, -1e6],
+    ];
+    for (const [p, dataType, value] of hostile) {
+        const status = await write(p, dataType, value);
+        // Texts and ranges are checked by the plug-in, which tells its host nothing (its
+        // notifier names the tag); values that are not numbers at all the gateway refuses too.
+        if (typeof value === 'number' && !Number.isFinite(value)) {
+            assert.notEqual(status, StatusCodes.Good, `${p} took ${String(value).slice(0, 20)}`);
+        }
+    }
+    // A huge text to a text tag: only the tag's own bytes can reach the member.
+    await write('ADR20.Values.Text', DataType.String, huge);
+
+    // Two poll cycles later every value is still the known one, and the gateway still serves.
+    await new Promise((resolve) => setTimeout(resolve, 2500));
+    for (const [p] of known) {
+        const r = await read(p);
+        assert.equal(r.statusCode, StatusCodes.Good, p);
+        assert.equal(r.value.value, before.get(p), `${p} changed`);
+    }
+    const text = await readBack('ADR20.Values.Text', (v) => typeof v === 'string' && v.length <= 8);
+    assert.ok(huge.startsWith(text.value.value), 'the text tag holds a prefix of what was sent');
+});
+
 async function subscribe(paths) {
     const subscription = ClientSubscription.create(ua.session, {
         requestedPublishingInterval: 100, requestedMaxKeepAliveCount: 20, requestedLifetimeCount: 100,
