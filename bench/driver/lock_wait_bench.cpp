@@ -6,9 +6,12 @@
 //   2. The hosts' side: one thread reads batches while the cycle copies; every wait of that
 //      thread is a wait for a copy. Reported per wait and per batch.
 // The lock is held for one 1024-byte copy or one tag decode at a time: the p99 of the cycle's
-// wait per copy and of a batch's wait for the copies must both stay below 100 us. (A single
-// wait can be far longer on a loaded machine, when the thread holding the lock is preempted;
-// the maximum is shown, not judged.)
+// wait per copy must stay below 100 us. A batch of 1000 records may meet a copy before almost
+// every record while the cycle copies flat out, so its added-up wait is judged against the
+// fault it guards against, a lock held across bus I/O: the shortest exchange keeps the line
+// busy 10 bytes x 11 bits / 19200 baud = 5.7 ms, so a batch p99 under 1 ms rules it out. (A
+// single wait can be far longer on a loaded machine, when the thread holding the lock is
+// preempted; the maximum is shown, not judged.)
 //
 //   bench_driver_lock_wait [seconds per side] [--rounds N] [--tolerance T]
 
@@ -184,6 +187,6 @@ int main(int argc, char** argv) {
             perWait.back() / 1000.0);
     }
     verdict.atMost("cycle's wait per copy, p99 [us]", kvx::bench::Median(copyP99), 100.0);
-    verdict.atMost("host's wait per read batch, p99 [us]", kvx::bench::Median(hostP99), 100.0);
+    verdict.atMost("host's wait per read batch, p99 [us]", kvx::bench::Median(hostP99), 1000.0);
     return verdict.exitCode();
 }
