@@ -66,14 +66,14 @@ ScanToolWindow::ScanToolWindow(ToolEnvironment environment, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/linkspy.svg")));
 
     frame_ = new QGroupBox(this);
-    for (const auto& spec : kButtons) {
+    for (const auto& face : kButtons) {
         auto* button =
-            new PictureButton(QString::fromLatin1(spec.picture), QString::fromLatin1(spec.caption),
-                              spec.id != Button::Help, this);
-        if (*spec.tip) button->setToolTip(QString::fromLatin1(spec.tip));
+            new PictureButton(QString::fromLatin1(face.picture), QString::fromLatin1(face.caption),
+                              face.id != Button::Help, this);
+        if (*face.tip) button->setToolTip(QString::fromLatin1(face.tip));
         // The row from the left stands evenly spaced; HELP keeps the middle of its place.
-        if (spec.id != Button::Help) button->setPictureAlignment(Qt::AlignLeft);
-        buttons_[static_cast<std::size_t>(spec.id)] = button;
+        if (face.id != Button::Help) button->setPictureAlignment(Qt::AlignLeft);
+        buttons_[static_cast<std::size_t>(face.id)] = button;
     }
     list_ = new MemberList(this);
     port_ = StatusField(this, Qt::AlignLeft);
@@ -229,7 +229,7 @@ void ScanToolWindow::MemberLineReplaced(int index) {
 }
 
 void ScanToolWindow::ButtonsChanged() {
-    for (const auto& spec : kButtons) button(spec.id)->setEnabled(tool_.enabled(spec.id));
+    for (const auto& face : kButtons) button(face.id)->setEnabled(tool_.enabled(face.id));
 }
 
 void ScanToolWindow::StatusChanged() {
