@@ -314,7 +314,9 @@ TEST_F(CliTest, GeneratedIniDrivesThePlugInToTheSameMembers) {
 #endif
 
 TEST_F(CliTest, InterruptEndsTheScanWithoutATerminal) {
-    const CliRun run = Cli("scan", "timeout --preserve-status -s INT 1 ");
+    // Each empty address waits 300 ms, so the whole scan takes over 8 s: the interrupt after
+    // 3 s lands inside it even when a loaded or instrumented build starts slowly.
+    const CliRun run = Cli("--delay 300 scan", "timeout --preserve-status -s INT 3 ");
     EXPECT_EQ(run.code, 1) << run.err;
     const auto lines = Lines(run.out);
     EXPECT_GT(lines.size(), 0u);
