@@ -26,13 +26,21 @@ const READ = 0;
 const WRITE = 1;
 const QUALITY_GOOD = 192;
 
-// 100 ns ticks from 1601-01-01 to 1970-01-01.
-const EPOCH_OFFSET_TICKS = 116444736000000000n;
+// 100 ns ticks from 1601-01-01 to 1970-01-01, in milliseconds (it is a whole number of them).
+const EPOCH_OFFSET_MS = 11644473600000;
+// 2^32 ticks = TICKS_HI_MS ms + TICKS_HI_REST ticks.
+const TICKS_HI_MS = 429496;
+const TICKS_HI_REST = 7296;
 
+// A FILETIME as milliseconds since 1970 (whole ones, towards 1970), null for none. Computed
+// exactly in doubles from the two halves: a read batch converts one per record.
 function fileTimeToMs(view, at) {
-    const ticks = view.readBigUInt64LE(at);
-    if (ticks === 0n) return null;
-    return Number((ticks - EPOCH_OFFSET_TICKS) / 10000n);
+    const lo = view.readUInt32LE(at);
+    const hi = view.readUInt32LE(at + 4);
+    if (lo === 0 && hi === 0) return null;
+    const rest = hi * TICKS_HI_REST + lo; // < 2^45: exact
+    const ms = hi * TICKS_HI_MS + Math.floor(rest / 10000) - EPOCH_OFFSET_MS;
+    return ms < 0 && rest % 10000 !== 0 ? ms + 1 : ms;
 }
 
 function readVariantNumber(view, at, vt) {

@@ -4,7 +4,8 @@
 // writes through one queue.
 
 const {
-    AccessLevelFlag, DataType, DataValue, StatusCodes, Variant, VariantArrayType,
+    AccessLevelFlag, AttributeIds, DataType, DataValue, NodeIdType, ReadValueId, StatusCodes, Variant,
+    VariantArrayType,
 } = require('node-opcua');
 const abi = require('./abi');
 const { statusOfQuality } = require('./quality');
@@ -28,6 +29,8 @@ const INTEGER_RANGES = new Map([
     [abi.VT_UI2, [0, 65535]],
     [abi.VT_UI4, [0, 4294967295]],
 ]);
+const INTEGER_RANGES_BY_DATA_TYPE = new Map(
+    [...INTEGER_RANGES].map(([vt, range]) => [DATA_TYPES.get(vt), range]));
 const FLOAT_MAX = 3.4028234663852886e38;
 
 // The scaling properties that the plug-in registers right before their tag.
@@ -76,10 +79,14 @@ function coerceRead(dataType, value) {
             return typeof value === 'boolean' ? value : Number(value) !== 0;
         case DataType.Variant:
             return undefined;
+        case DataType.Float:
+        case DataType.Double:
+            return Number(value);
         default: {
-            const n = typeof value === 'boolean' ? Number(value) : Number(value);
-            return Number.isFinite(n) || dataType === DataType.Float || dataType === DataType.Double
-                ? n : undefined;
+            // An integer type holds the whole part, and only within its range.
+            const n = Math.trunc(Number(value));
+            const range = INTEGER_RANGES_BY_DATA_TYPE.get(dataType);
+            return Number.isFinite(n) && (!range || (n >= range[0] && n <= range[1])) ? n : undefined;
         }
     }
 }
@@ -110,7 +117,9 @@ function checkWrite(item, variant) {
 }
 
 class ReadBatcher {
-    // Every value asked for in one event-loop turn goes to the plug-in as one read batch.
+    // Values asked for one by one (a subscription's sampling) go to the plug-in together: every
+    // request of one event-loop turn in one read batch. A Read of many variables does not wait
+    // for the turn to end: it is one batch of its own (readNow).
     constructor(plugin, trace) {
         this.plugin = plugin;
         this.trace = trace;
@@ -136,37 +145,116 @@ class ReadBatcher {
         const requests = this.pending;
         this.pending = [];
         if (requests.length === 0) return;
+        const values = this.readNow(requests.map((r) => r.item));
+        for (let i = 0; i < requests.length; i++) requests[i].callback(null, values[i]);
+    }
+
+    // One read batch of the plug-in for `items`: one DataValue each, in their order.
+    readNow(items) {
+        const count = items.length;
+        const values = new Array(count);
         let results;
         try {
             if (this.closed) throw new Error('the plug-in is stopped');
-            this.trace?.(`read batch of ${requests.length} records`);
-            results = this.plugin.read(requests.map((r) => r.item));
+            this.trace?.(`read batch of ${count} records`);
+            results = this.plugin.read(items);
         } catch (e) {
-            const bad = new DataValue({ statusCode: StatusCodes.BadInternalError });
-            for (const r of requests) r.callback(null, bad);
-            return;
+            for (let i = 0; i < count; i++) values[i] = statusOnly(StatusCodes.BadInternalError);
+            return values;
         }
         const serverTimestamp = new Date();
-        for (let i = 0; i < requests.length; i++) {
-            const { item, callback } = requests[i];
-            callback(null, toDataValue(item, results[i], serverTimestamp));
+        // Records of one member carry the same source time: one Date for a run of them.
+        let sourceMs = null;
+        let sourceTimestamp = serverTimestamp;
+        for (let i = 0; i < count; i++) {
+            const result = results[i];
+            if (result.sourceMs !== sourceMs) {
+                sourceMs = result.sourceMs;
+                sourceTimestamp = sourceMs === null ? serverTimestamp : new Date(sourceMs);
+            }
+            values[i] = toDataValue(items[i], result, sourceTimestamp, serverTimestamp);
         }
+        return values;
     }
 }
 
-function toDataValue(item, result, serverTimestamp) {
-    const sourceTimestamp = result.sourceMs === null ? serverTimestamp : new Date(result.sourceMs);
-    let statusCode = statusOfQuality(result.quality);
-    let value = new Variant({ dataType: DataType.Null });
-    if (!statusCode.isNotGood() || statusCode.name.startsWith('Uncertain')) {
+function statusOnly(statusCode) {
+    const dataValue = new DataValue(null);
+    dataValue.statusCode = statusCode;
+    return dataValue;
+}
+
+// Per quality of the plug-in: its status code, and whether the value goes with it (it does
+// with Good and Uncertain ones).
+const STATUS_OF_QUALITY = new Map();
+function qualityStatus(quality) {
+    let known = STATUS_OF_QUALITY.get(quality);
+    if (known === undefined) {
+        const statusCode = statusOfQuality(quality);
+        known = { statusCode, withValue: !statusCode.isNotGood() || statusCode.name.startsWith('Uncertain') };
+        STATUS_OF_QUALITY.set(quality, known);
+    }
+    return known;
+}
+
+// The DataValue is filled in field by field: the constructors' generic checks and copies cost
+// more than everything else of a value's way, and coerceRead has already made the value fit.
+function toDataValue(item, result, sourceTimestamp, serverTimestamp) {
+    const dataValue = new DataValue(null); // its value: a Variant of DataType Null
+    const { statusCode, withValue } = qualityStatus(result.quality);
+    dataValue.statusCode = statusCode;
+    if (withValue) {
         const coerced = coerceRead(item.dataType, result.value);
         if (coerced !== undefined) {
-            value = new Variant({ dataType: item.dataType, value: coerced });
+            dataValue.value.dataType = item.dataType;
+            dataValue.value.value = coerced;
         } else if (item.dataType !== DataType.Variant) {
-            statusCode = StatusCodes.BadDataUnavailable;
+            dataValue.statusCode = StatusCodes.BadDataUnavailable;
         }
     }
-    return new DataValue({ value, statusCode, sourceTimestamp, serverTimestamp });
+    dataValue.sourceTimestamp = sourceTimestamp;
+    dataValue.serverTimestamp = serverTimestamp;
+    return dataValue;
+}
+
+// The server refreshes the variables of a Read before it answers it, by default one variable at
+// a time through its getter. For the variables of this namespace that is replaced by one read
+// batch of the plug-in for the whole Read, straight into the variables' values; the server
+// then answers from them as it does for any variable. Other nodes and HistoryReads take the
+// server's own way. A variable whose value the client allows to be maxAge old and that is
+// younger keeps it, as with the server's own refresh.
+function readInOneBatch(engine, namespaceIndex, items, reads) {
+    const refreshOthers = engine.refreshValues.bind(engine);
+    let readCount = 0;
+    engine.refreshValues = (nodesToRead, maxAge, callback) => {
+        const mark = ++readCount;
+        const batch = [];
+        const others = [];
+        const oldest = maxAge > 0 ? Date.now() - maxAge : Infinity;
+        for (const nodeToRead of nodesToRead) {
+            const { nodeId } = nodeToRead;
+            const item = nodeToRead instanceof ReadValueId && nodeToRead.attributeId === AttributeIds.Value &&
+                nodeId.namespace === namespaceIndex && nodeId.identifierType === NodeIdType.STRING
+                ? items.get(nodeId.value) : undefined;
+            if (item === undefined || item.node === null) {
+                others.push(nodeToRead);
+                continue;
+            }
+            if (item.readMark === mark) continue; // the same variable twice in one Read
+            item.readMark = mark;
+            if (maxAge > 0) {
+                const held = item.node.$dataValue.serverTimestamp;
+                if (held && held.getTime() >= oldest) continue;
+            }
+            batch.push(item);
+        }
+        if (batch.length > 0) {
+            const values = reads.readNow(batch);
+            for (let i = 0; i < batch.length; i++) batch[i].node.$dataValue = values[i];
+        }
+        if (others.length > 0) refreshOthers(others, maxAge, callback);
+        else callback(null, []);
+    };
 }
 
 class WriteQueue {
@@ -273,6 +361,8 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
             property: propertyOf ? properties.get(e.path).property : null,
             owner: propertyOf ? properties.get(e.path).owner : null,
             propertyPaths: {},
+            node: null, // its variable
+            readMark: 0, // the last Read that took it into its batch
         };
         items.set(e.path, item);
         const accessLevel = accessLevelOf(e.access);
@@ -303,6 +393,7 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
             options.organizedBy = parentNode;
         }
         const variable = namespace.addVariable(options);
+        item.node = variable;
         nodes.set(e.path, variable);
         return variable;
     };
@@ -339,4 +430,4 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
     return { folderCount, variableCount, items, reads, writes };
 }
 
-module.exports = { buildAddressSpace, findScalingProperties, checkWrite, dataTypeOf };
+module.exports = { buildAddressSpace, readInOneBatch, findScalingProperties, checkWrite, dataTypeOf };

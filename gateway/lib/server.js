@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const {
     MessageSecurityMode, OPCUACertificateManager, OPCUAServer, SecurityPolicy, VariantArrayType,
 } = require('node-opcua');
-const { buildAddressSpace, checkWrite } = require('./gateway');
+const { buildAddressSpace, checkWrite, readInOneBatch } = require('./gateway');
 const { version } = require('../package.json');
 
 // The lowest message security that a client may choose; secure endpoints use Basic256Sha256,
@@ -82,6 +82,7 @@ async function startServer(plugin, options, log) {
         readOnly: options.readOnly, trace,
     });
     log(`namespace: ${gateway.folderCount} folders, ${gateway.variableCount} variables`);
+    readInOneBatch(server.engine, namespace.index, gateway.items, gateway.reads);
 
     plugin.start();
     let endpoint = null;
