@@ -32,28 +32,31 @@ const EPOCH_OFFSET_MS = 11644473600000;
 const TICKS_HI_MS = 429496;
 const TICKS_HI_REST = 7296;
 
+// The readers below take a DataView of the records: a read batch decodes every record, and
+// DataView's accessors cost a fraction of Buffer's.
+
 // A FILETIME as milliseconds since 1970 (whole ones, towards 1970), null for none. Computed
-// exactly in doubles from the two halves: a read batch converts one per record.
-function fileTimeToMs(view, at) {
-    const lo = view.readUInt32LE(at);
-    const hi = view.readUInt32LE(at + 4);
+// exactly in doubles from the two halves.
+function fileTimeToMs(data, at) {
+    const lo = data.getUint32(at, true);
+    const hi = data.getUint32(at + 4, true);
     if (lo === 0 && hi === 0) return null;
     const rest = hi * TICKS_HI_REST + lo; // < 2^45: exact
     const ms = hi * TICKS_HI_MS + Math.floor(rest / 10000) - EPOCH_OFFSET_MS;
     return ms < 0 && rest % 10000 !== 0 ? ms + 1 : ms;
 }
 
-function readVariantNumber(view, at, vt) {
+function readVariantNumber(data, at, vt) {
     const v = at + 8;
     switch (vt) {
-        case VT_I2: return view.readInt16LE(v);
-        case VT_I4: return view.readInt32LE(v);
-        case VT_R4: return view.readFloatLE(v);
-        case VT_R8: return view.readDoubleLE(v);
-        case VT_BOOL: return view.readInt16LE(v) !== 0;
-        case VT_UI1: return view.readUInt8(v);
-        case VT_UI2: return view.readUInt16LE(v);
-        case VT_UI4: return view.readUInt32LE(v);
+        case VT_I2: return data.getInt16(v, true);
+        case VT_I4: return data.getInt32(v, true);
+        case VT_R4: return data.getFloat32(v, true);
+        case VT_R8: return data.getFloat64(v, true);
+        case VT_BOOL: return data.getInt16(v, true) !== 0;
+        case VT_UI1: return data.getUint8(v);
+        case VT_UI2: return data.getUint16(v, true);
+        case VT_UI4: return data.getUint32(v, true);
         default: return null;
     }
 }

@@ -152,7 +152,8 @@ class Plugin {
         if (this.readBlock) koffi.free(this.readBlock.ptr);
         const capacity = Math.max(count, 64);
         const ptr = koffi.alloc('uint8_t', capacity * abi.RECORD_SIZE);
-        this.readBlock = { ptr, view: Buffer.from(koffi.view(ptr, capacity * abi.RECORD_SIZE)) };
+        const bytes = koffi.view(ptr, capacity * abi.RECORD_SIZE);
+        this.readBlock = { ptr, view: Buffer.from(bytes), data: new DataView(bytes) };
         this.readCapacity = capacity;
     }
 
@@ -162,34 +163,34 @@ class Plugin {
         const count = items.length;
         if (count === 0) return [];
         this._ensureReadBlock(count);
-        const { ptr, view } = this.readBlock;
+        const { ptr, view, data } = this.readBlock;
         view.fill(0, 0, count * abi.RECORD_SIZE);
         for (let i = 0; i < count; i++) {
             const at = i * abi.RECORD_SIZE;
             // The host presets the VARIANT to the item's type: the decoder keeps it for the types
             // it fills by value only.
-            view.writeUInt16LE(items[i].vt, at + abi.OFF_VALUE);
-            view.writeUInt32LE(items[i].handle >>> 0, at + abi.OFF_USERDATA);
+            data.setUint16(at + abi.OFF_VALUE, items[i].vt, true);
+            data.setUint32(at + abi.OFF_USERDATA, items[i].handle >>> 0, true);
         }
         this.batchCount.read++;
         this._handle(abi.READ, count, ptr);
         const results = new Array(count);
         for (let i = 0; i < count; i++) {
             const at = i * abi.RECORD_SIZE;
-            const vt = view.readUInt16LE(at + abi.OFF_VALUE);
+            const vt = data.getUint16(at + abi.OFF_VALUE, true);
             let value = null;
             if (vt === abi.VT_BSTR) {
-                const text = view.readBigUInt64LE(at + abi.OFF_VALUE + 8);
+                const text = data.getBigUint64(at + abi.OFF_VALUE + 8, true);
                 value = text === 0n ? '' : koffi.decode.string16(text, koffi.decode.uint32(text - 4n) / 2);
                 if (text !== 0n) this.SysFreeString(text);
             } else {
-                value = abi.readVariantNumber(view, at + abi.OFF_VALUE, vt);
+                value = abi.readVariantNumber(data, at + abi.OFF_VALUE, vt);
             }
             results[i] = {
                 vt,
                 value,
-                quality: view.readUInt16LE(at + abi.OFF_QUALITY),
-                sourceMs: abi.fileTimeToMs(view, at + abi.OFF_TIMESTAMP),
+                quality: data.getUint16(at + abi.OFF_QUALITY, true),
+                sourceMs: abi.fileTimeToMs(data, at + abi.OFF_TIMESTAMP),
             };
         }
         return results;
