@@ -156,6 +156,29 @@ test('one Read of 200 variables is one read batch of the plug-in', async () => {
     assert.deepEqual(batches.map((l) => /read batch of (\d+)/.exec(l)[1]), ['200']);
 });
 
+test('a Read batches each of its variables once, leaves the server\'s own nodes to it and honours maxAge', async () => {
+    const paths = tags().map((t) => t.path).slice(0, 3);
+    const valueOf = (p) => ({ nodeId: nodeId(p), attributeId: AttributeIds.Value });
+    const batchesFrom = (from) => gateway.err.lines.slice(from)
+        .filter((l) => /read batch of/.test(l)).map((l) => /read batch of (\d+)/.exec(l)[1]);
+    let from = gateway.err.lines.length;
+    const mixed = await ua.session.read([...paths.map(valueOf), valueOf(paths[0]), { nodeId: 'ns=0;i=2258', attributeId: AttributeIds.Value }]);
+    assert.deepEqual(mixed.map((r) => r.statusCode.name), ['Good', 'Good', 'Good', 'Good', 'Good']);
+    assert.deepEqual(mixed[3].value, mixed[0].value, 'the same variable twice reads the same');
+    assert.ok(mixed[4].value.value instanceof Date, 'the server\'s current time');
+    await gateway.err.wait(/read batch of 3 records/, 5000, from);
+    assert.deepEqual(batchesFrom(from), ['3']);
+
+    // Values of the last Read are young enough for a maxAge of a minute: no batch. A Read
+    // without maxAge after it marks where the trace stands.
+    from = gateway.err.lines.length;
+    const cached = await ua.session.read(paths.map(valueOf), 60000);
+    assert.deepEqual(cached.map((r) => r.statusCode.name), ['Good', 'Good', 'Good']);
+    await ua.session.read(valueOf(paths[1]));
+    await gateway.err.wait(/read batch of 1 records/, 5000, from);
+    assert.deepEqual(batchesFrom(from), ['1']);
+});
+
 test('an unknown item is not there, and every line on standard error carries a time stamp', async () => {
     const r = await ua.session.read({ nodeId: nodeId('ADR03.Process.NoSuchTag'), attributeId: AttributeIds.Value });
     assert.equal(r.statusCode, StatusCodes.BadNodeIdUnknown);
