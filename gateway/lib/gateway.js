@@ -4,7 +4,7 @@
 // writes through one queue.
 
 const {
-    AccessLevelFlag, AttributeIds, DataType, DataValue, NodeIdType, ReadValueId, StatusCodes, Variant,
+    AccessLevelFlag, AttributeIds, DataType, DataValue, NodeIdType, ReadValueId, StatusCodes,
     VariantArrayType,
 } = require('node-opcua');
 const abi = require('./abi');
