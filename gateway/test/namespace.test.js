@@ -122,12 +122,14 @@ test('the tree holds every branch and item of fenlo-host browse, in its order, w
 
 test('every sample item reads Good with the value that fenlo-host reads and a fresh source time', async () => {
     const sample = sampleItems();
+    const toRead = sample.map((p) => ({ nodeId: nodeId(p), attributeId: AttributeIds.Value }));
+    // Every member must have been polled once; a loaded machine may need a few cycles.
     await s.until(async () => {
-        const r = await ua.session.read({ nodeId: nodeId('ADR12.DEVICE_ID'), attributeId: AttributeIds.Value });
-        return r.statusCode === StatusCodes.Good;
-    }, 20000, 'the members answer the gateway');
+        const rs = await ua.session.read(toRead);
+        return rs.every((r) => r.statusCode === StatusCodes.Good);
+    }, 30000, 'every sample member answers the gateway');
     const before = Date.now();
-    const results = await ua.session.read(sample.map((p) => ({ nodeId: nodeId(p), attributeId: AttributeIds.Value })));
+    const results = await ua.session.read(toRead);
     results.forEach((r, i) => {
         const p = sample[i];
         const want = expected.get(p);
@@ -152,6 +154,8 @@ test('one Read of 200 variables is one read batch of the plug-in', async () => {
     const from = gateway.err.lines.length;
     const results = await ua.session.read(paths.slice(0, 200).map((p) => ({ nodeId: nodeId(p), attributeId: AttributeIds.Value })));
     assert.equal(results.length, 200);
+    // The trace line arrives on standard error, which may lag behind the answer.
+    await gateway.err.wait(/read batch of 200 records/, 5000, from);
     const batches = gateway.err.lines.slice(from).filter((l) => /read batch of/.test(l));
     assert.deepEqual(batches.map((l) => /read batch of (\d+)/.exec(l)[1]), ['200']);
 });
