@@ -1,6 +1,7 @@
 #include "kvx/bus/serial_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +12,14 @@ using platform::LineSettings;
 using platform::Parity;
 using platform::RtsControl;
 using platform::StopBits;
+
+namespace {
+std::atomic<SerialDeviceOpener> g_opener{nullptr};
+}  // namespace
+
+SerialDeviceOpener SetSerialDeviceOpener(SerialDeviceOpener opener) {
+    return g_opener.exchange(opener);
+}
 
 bool CSerialException::GetErrorMessage(char* text, unsigned capacity, unsigned* helpContext) const {
     if (helpContext) *helpContext = 0;
@@ -33,7 +42,8 @@ void CSerialPort::RaiseSerialError(std::uint32_t code) {
 void CSerialPort::OpenPort(std::string_view portName, std::uint32_t baudRate, int parity,
                            std::uint8_t dataBits, int stopBits, int handshake, bool overlapped) {
     int error = 0;
-    device_ = platform::SerialDevice::open(portName, error);
+    const SerialDeviceOpener opener = g_opener.load();
+    device_ = opener ? opener(portName, error) : platform::SerialDevice::open(portName, error);
     if (!device_) {
         lastError_ = error;
         RaiseSerialError();

@@ -59,8 +59,8 @@ struct World {
         kvx::driver::SetNotifier(&notifier);
 
         std::string ini = "[RS232]\nCOM=" + sim.devicePath() + "\n[KXBUS]\nWAIT=0\n";
-        const std::pair<int, const char*> members[] = {{3, "tc200.cfg"}, {7, "dio16.cfg"},
-                                                       {12, "fd7.cfg"}};
+        const std::pair<int, const char*> members[] = {
+            {3, "tc200.cfg"}, {7, "dio16.cfg"}, {12, "fd7.cfg"}};
         for (const auto& [address, cfg] : members) {
             std::filesystem::copy_file(std::filesystem::path(KVX_SAMPLE_DEVICES) / cfg, dir / cfg);
             sim.addMemberFromCfg(address, dir / cfg);
@@ -91,6 +91,7 @@ struct World {
     kvx::sim::Simulator sim{kvx::sim::SimulatorOptions{false, 1}};
     kvx::driver::Plugin plugin;
     std::vector<Item> items;
+    std::uint64_t batches = 0;
 };
 
 class Input {
@@ -110,7 +111,7 @@ class Input {
     std::size_t pos_ = 0;
 };
 
-const VARTYPE kTypes[] = {VT_EMPTY, VT_I2,  VT_I4,  VT_R4,  VT_R8,
+const VARTYPE kTypes[] = {VT_EMPTY, VT_I2,   VT_I4,  VT_R4,  VT_R8,
                           VT_BSTR,  VT_BOOL, VT_UI1, VT_UI2, VT_UI4};
 
 }  // namespace
@@ -123,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<SOXpSRequest> records(count);
     for (auto& r : records) {
         const std::uint8_t pick = in.byte();
-        r.userData = (pick & 0x80) ? in.u32()
-                                   : world->items[in.byte() % world->items.size()].handle;
+        r.userData =
+            (pick & 0x80) ? in.u32() : world->items[in.byte() % world->items.size()].handle;
         if (direction == SOXPS_WRITE) {
             const std::uint8_t t = in.byte();
             r.value.vt = t < 200 ? kTypes[t % std::size(kTypes)] : static_cast<VARTYPE>(in.u32());
@@ -143,6 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
+    // The simulator keeps a record of every frame; over millions of batches that record
+    // alone would outgrow the memory limit.
+    if (++world->batches % 1024 == 0) world->sim.clearFrames();
     world->plugin.HandleRequests(direction, count, records.data());
     for (auto& r : records) {
         if (r.completion != SOXPS_COMPLETED) std::abort();

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "kvx/platform/pseudo_terminal.h"
 
@@ -107,6 +109,74 @@ TEST_F(CSerialPortOnPty, IoOnAClosedPortThrows) {
     char buffer[4];
     EXPECT_THROW(port_.ReadBytes(buffer, 4), CSerialException);
     EXPECT_THROW(port_.WriteBytes(buffer, 4), CSerialException);
+}
+
+// A device that only keeps what the port sets, for the opener seam.
+struct KeptSettings {
+    std::string name;
+    platform::LineSettings line;
+};
+KeptSettings g_kept;
+
+class KeepingDevice final : public platform::SerialDevice {
+  public:
+    bool getLineSettings(platform::LineSettings& out) override {
+        out = g_kept.line;
+        return true;
+    }
+    bool setLineSettings(const platform::LineSettings& in) override {
+        g_kept.line = in;
+        return true;
+    }
+    bool getTimeouts(platform::SerialTimeouts&) override { return true; }
+    bool setTimeouts(const platform::SerialTimeouts&) override { return true; }
+    bool setQueueSizes(std::uint32_t, std::uint32_t) override { return true; }
+    bool setEventMask(std::uint32_t) override { return true; }
+    bool read(void*, std::size_t, std::size_t& got) override {
+        got = 0;
+        return true;
+    }
+    bool write(const void*, std::size_t count, std::size_t& written) override {
+        written = count;
+        return true;
+    }
+    void close() override {}
+    int lastError() const override { return 0; }
+};
+
+TEST(CSerialPort, InstalledOpenerSuppliesTheDeviceUntilRemoved) {
+    const auto previous = SetSerialDeviceOpener(
+        [](std::string_view name, int& error) -> std::unique_ptr<platform::SerialDevice> {
+            g_kept.name = std::string(name);
+            if (name == "COM9") {
+                error = EACCES;
+                return nullptr;
+            }
+            return std::make_unique<KeepingDevice>();
+        });
+    EXPECT_EQ(previous, nullptr);  // the system's ports are the default
+    {
+        CSerialPort port;
+        port.OpenPort("/dev/kvx-no-such-port", 9600, OddParity, 7, TwoStopBits, NoHandshake, false);
+        EXPECT_TRUE(port.IsOpen());
+        EXPECT_EQ(g_kept.name, "/dev/kvx-no-such-port");
+        EXPECT_EQ(g_kept.line.baudRate, 9600u);
+        EXPECT_EQ(g_kept.line.parity, platform::Parity::Odd);
+        EXPECT_EQ(g_kept.line.stopBits, platform::StopBits::Two);
+        try {
+            port.OpenPort("COM9", 19200, EvenParity, 8, OneStopBit, NoHandshake, false);
+            FAIL() << "no exception";
+        } catch (const CSerialException& e) {
+            EXPECT_EQ(e.errorCode(), static_cast<std::uint32_t>(EACCES));
+        }
+        EXPECT_FALSE(port.IsOpen());
+    }
+    EXPECT_NE(SetSerialDeviceOpener(nullptr), nullptr);
+    CSerialPort port;
+    EXPECT_THROW(port.OpenPort("/dev/kvx-no-such-port", 19200, EvenParity, 8, OneStopBit,
+                               NoHandshake, false),
+                 CSerialException);
+    EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace

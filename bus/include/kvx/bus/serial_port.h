@@ -30,6 +30,13 @@ enum SerialHandshake : int {
     XonXoffHandshake = 5
 };
 
+// Where CSerialPort::OpenPort gets its device. Unset, it opens the system's serial port by
+// name; the frame-handling fuzzer installs an in-process byte stream here so that the bus
+// transactions run without the line's pacing. Returns the opener that was in place.
+using SerialDeviceOpener = std::unique_ptr<platform::SerialDevice> (*)(std::string_view name,
+                                                                       int& error);
+SerialDeviceOpener SetSerialDeviceOpener(SerialDeviceOpener opener);
+
 class CSerialException {
   public:
     explicit CSerialException(std::uint32_t errorCode) : errorCode_(errorCode) {}
