@@ -201,7 +201,9 @@ Scenario ParseScenario(std::string_view text, const std::filesystem::path& file)
     json root;
     try {
         root = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Syntax errors, and numbers too large for any type ("6e666"), which the parser
+        // reports as out of range rather than as a syntax error.
         ctx.fail("", std::string("not valid JSON: ") + e.what());
     }
     if (!root.is_object()) ctx.fail("", "the top level must be an object");

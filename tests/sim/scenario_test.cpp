@@ -111,6 +111,7 @@ TEST(ScenarioParse, FullScenario) {
 
 TEST(ScenarioParse, BadInputNamesFileAndItem) {
     EXPECT_THAT(errorOf("{\"members\": {\"3\": {}"), HasSubstr("/cfgs/s.json: not valid JSON"));
+    EXPECT_THAT(errorOf(R"({"seed": 6e666})"), HasSubstr("/cfgs/s.json: not valid JSON"));
     EXPECT_THAT(errorOf("[]"), HasSubstr("top level must be an object"));
     EXPECT_THAT(errorOf(R"({"members": {"40": {}}})"),
                 HasSubstr("/cfgs/s.json: members.40: bus address 40 is outside 0..31"));
