@@ -1,13 +1,16 @@
 // Host request batches of any shape: records with known, stale or forged handles and VARIANTs
-// of every type, read and write, against the plug-in polling simulated sample devices. Every
+// of every type, read and write, against the plug-in polling simulated sample devices (served
+// in-process through the bus port's device, so that no line paces the writes). Every
 // record is completed, no quality other than good or bad is reported, and every text the
 // plug-in hands out is freed with the shared allocator (leaks are findings).
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -15,6 +18,8 @@
 #include <vector>
 
 #include "fenlodrv/oleauto.h"
+#include "kvx/bus/serial_port.h"
+#include "kvx/platform/serial_device.h"
 #include "kvx/sim/simulator.h"
 #include "notifier.h"
 #include "plugin.h"
@@ -46,6 +51,58 @@ std::int32_t SOXPS_CALL AddTag(std::uint32_t, const char*, std::uint32_t valueTy
     return 0;
 }
 
+kvx::sim::Simulator* g_sim = nullptr;
+
+// The bus port as an in-process byte stream to the simulator: every frame the link writes is
+// served by the simulated members at once, and their answer is what the next reads take.
+// The link still opens, configures, writes, reads and closes the port for every transaction.
+class SimulatorDevice final : public kvx::platform::SerialDevice {
+  public:
+    bool getLineSettings(kvx::platform::LineSettings& out) override {
+        out = line_;
+        return true;
+    }
+    bool setLineSettings(const kvx::platform::LineSettings& in) override {
+        line_ = in;
+        return true;
+    }
+    bool getTimeouts(kvx::platform::SerialTimeouts& out) override {
+        out = timeouts_;
+        return true;
+    }
+    bool setTimeouts(const kvx::platform::SerialTimeouts& in) override {
+        timeouts_ = in;
+        return true;
+    }
+    bool setQueueSizes(std::uint32_t, std::uint32_t) override { return true; }
+    bool setEventMask(std::uint32_t) override { return true; }
+    bool write(const void* buffer, std::size_t count, std::size_t& written) override {
+        pending_ = g_sim->exchange({static_cast<const std::uint8_t*>(buffer), count});
+        pos_ = 0;
+        written = count;
+        return true;
+    }
+    bool read(void* buffer, std::size_t count, std::size_t& got) override {
+        got = std::min(count, pending_.size() - pos_);
+        std::copy_n(pending_.data() + pos_, got, static_cast<std::uint8_t*>(buffer));
+        pos_ += got;
+        return true;
+    }
+    void close() override {}
+    int lastError() const override { return 0; }
+
+  private:
+    kvx::platform::LineSettings line_;
+    kvx::platform::SerialTimeouts timeouts_;
+    std::vector<std::uint8_t> pending_;
+    std::size_t pos_ = 0;
+};
+
+std::unique_ptr<kvx::platform::SerialDevice> OpenSimulatorDevice(std::string_view, int& error) {
+    error = 0;
+    return std::make_unique<SimulatorDevice>();
+}
+
 // The plug-in over the three sample devices, polled until every member answered.
 struct World {
     World() {
@@ -68,7 +125,8 @@ struct World {
                    "]\nCFG=" + cfg + "\nNAME=Fuzz\n";
         }
         std::ofstream(dir / "fenlodrv.ini") << ini;
-        sim.start();
+        g_sim = &sim;
+        kvx::bus::SetSerialDeviceOpener(&OpenSimulatorDevice);
 
         g_items = &items;
         if (!plugin.Initialize()) std::abort();

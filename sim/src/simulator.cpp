@@ -126,6 +126,10 @@ struct Simulator::Impl {
 
     void serve();
     void handle(detail::ScannedFrame&& frame, MonoTime arrival);
+    // Records the frame, applies a write and rolls the faults; true with the answer and the
+    // member's turnaround when an answer goes out. Logs the exchange.
+    bool respond(const detail::ScannedFrame& frame, MonoTime arrival,
+                 std::vector<std::uint8_t>& answer, std::chrono::microseconds& turnaround);
     void sendPaced(const std::vector<std::uint8_t>& bytes, MonoTime start);
     // Sleeps until `t`; false at once when a stop is requested (the answer is then dropped).
     bool sleepUntil(MonoTime t);
@@ -158,6 +162,23 @@ void Simulator::Impl::serve() {
 }
 
 void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
+    std::vector<std::uint8_t> answer;
+    std::chrono::microseconds turnaround{0};
+    if (!respond(frame, arrival, answer, turnaround)) return;
+    // A master that speaks has finished with earlier answers; what it left unread goes.
+    pty->discardUnreadOutput();
+    MonoTime start = MonoClock::now();
+    if (wireTiming.load()) {
+        // The request ends on the line no earlier than its bytes take to travel.
+        start = std::max(start, arrival + kByteTime * static_cast<long>(frame.raw.size()));
+    }
+    start += turnaround;
+    sendPaced(answer, start);
+}
+
+bool Simulator::Impl::respond(const detail::ScannedFrame& frame, MonoTime arrival,
+                              std::vector<std::uint8_t>& answer,
+                              std::chrono::microseconds& turnaround) {
     ReceivedFrame record;
     record.kind = frame.kind;
     record.address = frame.address;
@@ -167,8 +188,8 @@ void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
     record.data = frame.data;
     record.when = arrival;
 
-    std::vector<std::uint8_t> answer;
-    std::chrono::microseconds turnaround{0};
+    answer.clear();
+    turnaround = std::chrono::microseconds{0};
     std::function<void(const std::string&)> logSink;
     {
         std::lock_guard lock(mutex);
@@ -224,17 +245,6 @@ void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
     }
     framesChanged.notify_all();
 
-    if (record.answered) {
-        // A master that speaks has finished with earlier answers; what it left unread goes.
-        pty->discardUnreadOutput();
-        MonoTime start = MonoClock::now();
-        if (wireTiming.load()) {
-            // The request ends on the line no earlier than its bytes take to travel.
-            start = std::max(start, arrival + kByteTime * static_cast<long>(frame.raw.size()));
-        }
-        start += turnaround;
-        sendPaced(answer, start);
-    }
     if (logSink) {
         std::string line =
             "ADR " + std::string(record.address < 10 ? "0" : "") + std::to_string(record.address) +
@@ -250,6 +260,24 @@ void Simulator::Impl::handle(detail::ScannedFrame&& frame, MonoTime arrival) {
         if (record.faults) line += " | faults " + faultNames(record.faults);
         logSink(line);
     }
+    return record.answered;
+}
+
+std::vector<std::uint8_t> Simulator::exchange(std::span<const std::uint8_t> request) {
+    detail::FrameScanner scanner;
+    scanner.feed(request.data(), request.size());
+    const MonoTime now = MonoClock::now();
+    std::vector<std::uint8_t> answers;
+    std::vector<std::uint8_t> answer;
+    std::chrono::microseconds turnaround{0};
+    auto serve = [&](const detail::ScannedFrame& frame) {
+        // As on the line, a later answer replaces what the master left unread.
+        if (impl_->respond(frame, now, answer, turnaround)) answers = answer;
+    };
+    while (auto frame = scanner.next()) serve(*frame);
+    // The request is all there is: an incomplete frame in it is never completed.
+    while (auto frame = scanner.idle()) serve(*frame);
+    return answers;
 }
 
 // Writes the answer so that byte i arrives complete at start + (i+1) byte times. Pacing works

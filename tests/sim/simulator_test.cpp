@@ -134,6 +134,30 @@ TEST_F(SimFixture, WriteChangesMemoryAndIsAcknowledged) {
     EXPECT_EQ(frames[0].data, (Bytes{0x12, 0x34}));
 }
 
+TEST_F(SimFixture, InProcessExchangeAnswersAsTheTerminalDoes) {
+    Master m(sim.devicePath());
+    const Bytes write = longFrame(5, 0x40, {0xAB, 0xCD});
+    const Bytes read = shortFrame(5, 0x3F, 4);
+    EXPECT_EQ(sim.exchange(write), m.exchange(write, 10));
+    const Bytes viaTerminal = m.exchange(read, 15);
+    ASSERT_EQ(viaTerminal.size(), 15u);
+    EXPECT_EQ(sim.exchange(read), viaTerminal);
+    EXPECT_EQ(viaTerminal[10], 0xAB);  // the in-process write reached the memory
+    // No member, garbage and an incomplete frame: nothing answers; garbage before a frame
+    // is skipped.
+    EXPECT_TRUE(sim.exchange(shortFrame(9, 0, 4)).empty());
+    EXPECT_TRUE(sim.exchange(Bytes(read.begin(), read.end() - 1)).empty());
+    Bytes noisy = {0x55, 0x10, 0x68};
+    noisy.insert(noisy.end(), read.begin(), read.end());
+    EXPECT_EQ(sim.exchange(noisy), viaTerminal);
+    ASSERT_TRUE(sim.waitForFrames(5, 5, 1s));
+    EXPECT_EQ(sim.frameCount(5), 5u);
+    const auto frames = sim.frames();
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                            [](const auto& f) { return f.kind == kvx::sim::FrameKind::Write; }),
+              2);
+}
+
 TEST_F(SimFixture, FramesForAbsentAddressesGetNoAnswer) {
     Master m(sim.devicePath(), 150);
     EXPECT_TRUE(m.exchange(shortFrame(6, 0, 10)).empty());

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -177,6 +178,12 @@ class Simulator {
     void clearFaults(int address);
     // Memory ranges that the wrong-identity fault disturbs (set by addMemberFromCfg).
     void setIdentityRegions(int address, std::vector<IdentityRegion> regions);
+
+    // Serves `request` in-process instead of from the terminal: its frames are picked out,
+    // recorded, applied and answered exactly as the serving thread does, faults included, and
+    // the answer to the last answered frame is returned (empty when none was answered). No
+    // turnaround, delay or line pacing is waited for. Callable with or without start().
+    std::vector<std::uint8_t> exchange(std::span<const std::uint8_t> request);
 
     // --- what arrived ----------------------------------------------------------------------
     std::vector<ReceivedFrame> frames() const;
