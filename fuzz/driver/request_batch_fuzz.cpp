@@ -103,6 +103,8 @@ std::unique_ptr<kvx::platform::SerialDevice> OpenSimulatorDevice(std::string_vie
     return std::make_unique<SimulatorDevice>();
 }
 
+std::filesystem::path g_installation;
+
 // The plug-in over the three sample devices, polled until every member answered.
 struct World {
     World() {
@@ -111,6 +113,13 @@ struct World {
                                                : std::filesystem::temp_directory_path();
         dir = base / ("kvx-fuzz-batch-" + std::to_string(std::random_device{}()));
         std::filesystem::create_directories(dir);
+        // The installation folder goes with the process when the run ends normally (a crash
+        // leaves it beside the reproducer).
+        g_installation = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(g_installation, ignored);
+        });
         ::setenv("KORVEX_OPC_SERVER_CONF", (dir / "none.conf").c_str(), 1);
         ::setenv("KORVEX_OPC_INSTDIR", dir.c_str(), 1);
         kvx::driver::SetNotifier(&notifier);
