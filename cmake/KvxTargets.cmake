@@ -19,3 +19,8 @@ function(kvx_test name)
     kvx_warnings(${name})
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
+
+# A program that answers --version with the project's version.
+function(kvx_program_version target)
+    target_compile_definitions(${target} PRIVATE KVX_VERSION="${PROJECT_VERSION}")
+endfunction()

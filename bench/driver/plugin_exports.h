@@ -12,6 +12,7 @@
 
 #include "driver_test_support.h"
 #include "fenlodrv/plugin_abi.h"
+#include "fenlodrv/plugin_ext.h"
 #include "kvx/platform/shared_library.h"
 
 namespace kvx::bench {
@@ -28,6 +29,10 @@ class PluginExports {
         start = symbol<SOXpSStartFn>("SOXpSStart");
         stop = symbol<SOXpSStopFn>("SOXpSStop");
         handle = symbol<SOXpSHandleDARequestsFn>("SOXpSHandleDARequests");
+        // The extension is optional for hosts: null where the plug-in has none.
+        waitForPoll = reinterpret_cast<FenloWaitForPollFn>(library_.symbol("FenloWaitForPoll"));
+        memberStatus =
+            reinterpret_cast<FenloGetMemberStatusFn>(library_.symbol("FenloGetMemberStatus"));
     }
     ~PluginExports() { stop(); }
     PluginExports(const PluginExports&) = delete;
@@ -44,6 +49,8 @@ class PluginExports {
     SOXpSStartFn start = nullptr;
     SOXpSStopFn stop = nullptr;
     SOXpSHandleDARequestsFn handle = nullptr;
+    FenloWaitForPollFn waitForPoll = nullptr;
+    FenloGetMemberStatusFn memberStatus = nullptr;
 
   private:
     template <typename Fn>

@@ -153,6 +153,7 @@ int check(const std::vector<std::string>& files) {
 int main(int argc, char** argv) {
     CLI::App app{"kxcfg - shows and checks device description files (.cfg)"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("kxcfg ") + KVX_VERSION);
 
     std::string dumpFile;
     bool tool = false;
@@ -166,7 +167,13 @@ int main(int argc, char** argv) {
         "check", "report mistakes with file and line; exit status 1 when an error was found");
     checkCmd->add_option("FILE", checkFiles, "device description files")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here with 0; unusable arguments are bad input.
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
     try {
         if (*dumpCmd) return tool ? dumpTool(dumpFile) : dump(dumpFile);
         return check(checkFiles);

@@ -79,10 +79,12 @@ InstallSettings ReadInstallSettingsFromEnvironment() {
 
 fs::path FindDriverIni(const InstallSettings& settings, std::string_view searchPath,
                        const fs::path& systemDir) {
+    // The first entry of that name wins, whatever it is: one that cannot be read is told at the
+    // namespace build rather than passed over for a file elsewhere that nobody meant.
     // First the installation directory; when it is unknown or not a directory the plug-in
     // starts where the process stands.
     const fs::path first = isDirectory(settings.instDir) ? settings.instDir : fs::path(".");
-    if (auto found = platform::FindFileNoCase(first, kDriverIniName)) return absoluteOf(*found);
+    if (auto found = platform::FindEntryNoCase(first, kDriverIniName)) return absoluteOf(*found);
 
     while (!searchPath.empty()) {
         const std::size_t colon = searchPath.find(platform::SearchPathSeparator());
@@ -90,11 +92,11 @@ fs::path FindDriverIni(const InstallSettings& settings, std::string_view searchP
         searchPath =
             colon == std::string_view::npos ? std::string_view{} : searchPath.substr(colon + 1);
         if (dir.empty()) continue;
-        if (auto found = platform::FindFileNoCase(fs::path(std::string(dir)), kDriverIniName)) {
+        if (auto found = platform::FindEntryNoCase(fs::path(std::string(dir)), kDriverIniName)) {
             return absoluteOf(*found);
         }
     }
-    if (auto found = platform::FindFileNoCase(systemDir, kDriverIniName)) {
+    if (auto found = platform::FindEntryNoCase(systemDir, kDriverIniName)) {
         return absoluteOf(*found);
     }
     return absoluteOf(systemDir / "fenlodrv.ini");

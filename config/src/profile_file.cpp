@@ -1,12 +1,12 @@
 #include "kvx/config/profile_file.h"
 
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <vector>
 
 #include "kvx/platform/atomic_file.h"
 #include "kvx/platform/file_lookup.h"
+#include "kvx/platform/file_read.h"
 
 namespace kvx::config {
 
@@ -28,16 +28,20 @@ std::string_view unquote(std::string_view s) {
     return s;
 }
 
-std::optional<std::string> readWhole(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    // In blocks, not character by character: an INI file may be megabytes long.
-    std::string data;
-    char block[65536];
-    while (in.read(block, sizeof block) || in.gcount() > 0) {
-        data.append(block, static_cast<std::size_t>(in.gcount()));
+// The whole file, or nullopt with `why` telling what stands in the way (empty when the file
+// is just missing). Only a regular file is read, so a FIFO or a device never blocks or
+// floods the reader.
+std::optional<std::string> readWhole(const std::filesystem::path& file,
+                                     std::string* why = nullptr) {
+    platform::FileReadResult read = platform::ReadRegularFile(file, kMaxProfileFileBytes);
+    // A close that failed after a whole read loses nothing.
+    if (read.ok() || read.failure == platform::FileReadFailure::Close) {
+        return std::move(read.contents);
     }
-    return data;
+    if (why != nullptr && read.failure != platform::FileReadFailure::Missing) {
+        *why = std::move(read.reason);
+    }
+    return std::nullopt;
 }
 
 // One physical line of a profile file, with its line end as found.
@@ -153,7 +157,7 @@ int GetProfileInt(const std::filesystem::path& file, std::string_view section, s
 
 ProfileSnapshot ProfileSnapshot::Read(const std::filesystem::path& file) {
     ProfileSnapshot snapshot;
-    const auto data = readWhole(file);
+    const auto data = readWhole(file, &snapshot.problem_);
     if (!data) return snapshot;
     // Lines before the first header belong to the section without a name. Only the first
     // section of a name counts; the keys of a repeated one are read by nobody.

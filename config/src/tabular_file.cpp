@@ -21,24 +21,23 @@ constexpr const char* kErrNoFile = "ERROR 0007: File not found!";
 constexpr const char* kErrSubscript = "invalid vector<T> subscript";
 
 // Splits one line into at most `count` cells: every cell but the last ends at the next
-// separator, the last takes the rest of the line, so no text of a row is ever dropped.
-// Cells are cut to their greatest length.
+// separator, the last takes the rest of the line. Cells are kept whole, so a rewrite gives
+// back every character of the row.
 std::vector<std::string_view> splitCells(std::string_view line, char separator, std::size_t count) {
     std::vector<std::string_view> cells;
     while (cells.size() + 1 < count) {
         const std::size_t at = line.find(separator);
         if (at == std::string_view::npos) break;
-        cells.push_back(line.substr(0, std::min(at, TabularFile::kMaxCellChars)));
+        cells.push_back(line.substr(0, at));
         line.remove_prefix(at + 1);
     }
-    cells.push_back(line.substr(0, std::min(line.size(), TabularFile::kMaxCellChars)));
+    cells.push_back(line);
     return cells;
 }
 
-// Number of columns: the separators within the first 1023 characters of the header, plus one.
+// Number of columns: every separator of the header, however long it is, plus one.
 std::size_t columnCount(std::string_view header, char separator) {
-    const std::string_view counted = header.substr(0, std::min<std::size_t>(header.size(), 1023));
-    return static_cast<std::size_t>(std::count(counted.begin(), counted.end(), separator)) + 1;
+    return static_cast<std::size_t>(std::count(header.begin(), header.end(), separator)) + 1;
 }
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include "kvx/config/device_description.h"
 #include "kvx/config/scaling_table.h"
 #include "kvx/platform/clock.h"
+#include "statistics.h"
 
 namespace kvx::driver {
 
@@ -97,6 +98,12 @@ struct MemberRecord {
     // The image block holds the data of an accepted poll (guarded by the image lock). Until
     // then, and again once the block has been cleared, its bytes come from no member.
     bool imageFromPoll = false;
+    // The last poll's identification was rejected: another device may answer at the address,
+    // so the image's bytes are not this member's current data.
+    std::atomic<bool> identityRejected{false};
+    // A write went unanswered and no poll has been accepted since: further writes are not
+    // sent (each would hold the bus for a whole answer time-out) until the member answers.
+    std::atomic<bool> writesUnanswered{false};
 
     // Back to the state of a member that no INI section configures (error counter 10).
     void reset() {
@@ -108,6 +115,8 @@ struct MemberRecord {
         ids.fill(ScanIdEntry{});
         name.clear();
         imageFromPoll = false;
+        identityRejected = false;
+        writesUnanswered = false;
     }
 
     // Bytes of the joined fetch data, the part of the image block a poll fills.
@@ -205,6 +214,9 @@ struct DriverState {
     // A stretch of writes that found the bus port not openable is under way (told once).
     std::atomic<bool> writePortFailing{false};
     bus::BusLink bus;  // owns the port lock: it lives as long as the plug-in
+    // Figures since the plug-in was loaded (a rebuild keeps them).
+    std::array<MemberStatistics, kMemberCount> memberStats;
+    BusStatistics busStats;
     platform::TimeSource* time = &platform::systemTime();
 };
 

@@ -2,18 +2,25 @@
 
 #include <fmt/format.h>
 
-#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
+#include "kvx/config/cfg_check.h"
 #include "kvx/config/device_description.h"
 #include "kvx/config/install_settings.h"
 #include "kvx/config/profile_file.h"
 #include "kvx/config/scaling_table.h"
+#include "kvx/platform/file_read.h"
 #include "notifier.h"
+#include "value_codec.h"
 
 namespace kvx::driver {
 namespace {
+
+// Far beyond any device description (a few kilobytes): a larger file is refused rather than
+// read into memory.
+constexpr std::uint64_t kMaxDescriptionBytes = 16u * 1024u * 1024u;
 
 using config::CfgRecord;
 using config::RecordKind;
@@ -105,6 +112,9 @@ std::optional<std::string> writeRefusalReason(const TagDescriptor& tag) {
     if (tag.length <= 0) {
         return fmt::format("its length {} is no byte count to write", static_cast<int>(tag.length));
     }
+    if (!HasWriteEncoding(tag.dtype)) {
+        return fmt::format("a {} value is never written to the bus", DtypeWord(tag.dtype));
+    }
     return std::nullopt;
 }
 
@@ -180,6 +190,11 @@ void Builder::refuse(const CfgRecord& record, const std::string& what, const std
 int Builder::run() {
     // One parse of the INI file serves every key of this build.
     ini_ = config::ProfileSnapshot::Read(state_.iniPath);
+    if (!ini_.Problem().empty()) {
+        Notify(kFileErrorCaption,
+               fmt::format("{} {}: every key takes its default, so no member is configured",
+                           state_.iniPath.string(), ini_.Problem()));
+    }
     // [KXBUS] MAXADR is read for compatibility; every address 0..31 is handled regardless.
     (void)config::ReadMaxAddress(ini_);
     // Every member starts unconfigured with bad quality, also those after a stop below, so
@@ -223,13 +238,13 @@ Builder::Outcome Builder::buildMember(int address) {
     }
 
     // Only a regular file is a description: a directory, a device such as /dev/zero or a
-    // FIFO would never end or block the build.
-    std::error_code ec;
-    const bool regular = std::filesystem::is_regular_file(file, ec);
-    std::ifstream in;
-    if (regular) in.open(file, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
-        Notify(kFileErrorCaption, kCfgNotFoundText);
+    // FIFO would never end or block the build. The message keeps the text operators know
+    // and adds a line naming the member's section, its CFG value, the file and why.
+    platform::FileReadResult read = platform::ReadRegularFile(file, kMaxDescriptionBytes);
+    const bool closeFailed = read.failure == platform::FileReadFailure::Close;
+    if (!read.ok() && !closeFailed) {
+        Notify(kFileErrorCaption, fmt::format("{}\n[SLAVE{:02d}] CFG={}: {} {}", kCfgNotFoundText,
+                                              address, cfg, file.string(), read.reason));
         return Outcome::Stop;
     }
 
@@ -247,14 +262,14 @@ Builder::Outcome Builder::buildMember(int address) {
         addTag(memberHandle_, "DEVICE_ID", VT_BSTR, SOXPS_ACCESS_READ, handle);
     }
 
+    std::istringstream in(std::move(read.contents));
     config::CfgParser parser(in);
     CfgRecord record;
     while (parser.ReadNextRecord(record)) handleRecord(record);
 
-    in.clear();
-    in.close();
-    if (in.fail()) {
-        Notify(kFileErrorCaption, kCfgNotClosedText);
+    if (closeFailed) {
+        Notify(kFileErrorCaption, fmt::format("{}\n[SLAVE{:02d}] CFG={}: {} {}", kCfgNotClosedText,
+                                              address, cfg, file.string(), read.reason));
         return Outcome::Stop;
     }
     return Outcome::Built;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "fenlodrv/oleauto.h"
+#include "kvx/platform/shared_library.h"
 #include "namespace_builder.h"
 #include "runtime.h"
 #include "settings.h"
@@ -98,7 +99,11 @@ std::int32_t Plugin::BuildNamespace(SOXpSAddNode addNode, SOXpSAddTag addTag) {
 std::int32_t Plugin::Start() {
     std::lock_guard lifecycle(lifecycle_);
     state_.bus.setPortName(ReadPortName(state_.iniPath));
+    state_.bus.setAnswerCheck(ReadAnswerCheck(state_.iniPath));
     if (polling_.running()) return 1;
+    // A host that unloads the plug-in without stopping it must not pull the code from under
+    // the polling thread.
+    platform::PinOwnModule();
     // A stop event set while no thread ran would end the new thread at once.
     state_.stopEvent.reset();
     return polling_.start() ? 1 : 0;
@@ -169,15 +174,39 @@ void Plugin::handleRead(Namespace& items, SOXpSRequest& record) {
 }
 
 void Plugin::handleWrite(Namespace& items, SOXpSRequest& record) {
+    // The outcome goes into the quality field, which an OPC DA host does not look at on
+    // writes; hosts that know it learn whether the value reached the member.
     TagNode* node = FindNode(items, record.userData);
-    if (node == nullptr) return;
-    AlignedValue value(record);
-    if (node->kind == TagKind::Data) {
-        EncodeAndWriteTagValue(state_, node->tag, value.get());
-        state_.priority.request(node->tag.member);
-    } else {
-        WriteScaleProperty(state_, *node, value.get());
+    if (node == nullptr) {
+        record.quality = SOXPS_WRITE_NOT_WRITABLE;
+        return;
     }
+    AlignedValue value(record);
+    std::uint16_t outcome = SOXPS_WRITE_NOT_WRITABLE;
+    if (node->kind == TagKind::Data) {
+        outcome = EncodeAndWriteTagValue(state_, node->tag, value.get());
+        // The written member is polled next only while it answers: a silent member's poll
+        // would cost every other member a whole answer time-out per write.
+        const std::uint8_t member = node->tag.member;
+        if (member < kMemberCount && state_.members[member].errorCounter.load() == 0) {
+            state_.priority.request(member);
+        }
+    } else {
+        outcome = WriteScaleProperty(state_, *node, value.get());
+    }
+    record.quality = outcome;
+}
+
+bool Plugin::MemberStatus(std::uint32_t address, FenloMemberStatus& status) {
+    return FillMemberStatus(state_, address, status);
+}
+
+bool Plugin::BusStatus(FenloBusStatus& status) {
+    return FillBusStatus(state_, polling_.running(), status);
+}
+
+std::uint64_t Plugin::WaitForPoll(std::uint64_t after, std::chrono::milliseconds timeout) {
+    return state_.busStats.polls.waitAfter(after, timeout);
 }
 
 }  // namespace kvx::driver

@@ -1,13 +1,16 @@
 #pragma once
 // The plug-in's global object: its state, the polling thread and the server description, and
-// what each of the five entry points does. The exported functions forward to one instance.
+// what each of the five entry points (and the extension) does. The exported functions forward
+// to one instance.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 #include "fenlodrv/plugin_abi.h"
+#include "fenlodrv/plugin_ext.h"
 #include "model.h"
 #include "runtime.h"
 
@@ -37,6 +40,13 @@ class Plugin {
     // Serves one batch of read (direction 0) or write requests. Returns the number of
     // records handled.
     std::int32_t HandleRequests(std::int32_t direction, std::uint32_t count, SOXpSRequest* records);
+
+    // The extension for hosts that know it (fenlodrv/plugin_ext.h): false for an address above
+    // 31 or a record size the plug-in does not know.
+    bool MemberStatus(std::uint32_t address, FenloMemberStatus& status);
+    bool BusStatus(FenloBusStatus& status);
+    // The poll sequence number once it is above `after`, or after `timeout`.
+    std::uint64_t WaitForPoll(std::uint64_t after, std::chrono::milliseconds timeout);
 
     DriverState& state() { return state_; }
     const SOXpSServerDescription& description() const { return description_; }

@@ -85,12 +85,21 @@ class PollCycle {
 
   private:
     void pollMember(int address);
+    // The figures of one ended poll, and of a pass over the addresses.
+    void notePoll(int address, bool accepted, platform::MonoTime began);
+    void notePassEnd();
 
     DriverState& state_;
     PollWaits& waits_;
     PollReads& reads_;
     std::int8_t counter_ = 0;     // the walk over the addresses
     bool priorityTaken_ = false;  // the last step polled a written member
+    // Bus time of this pass's polls of written members, and of the walk's own polls.
+    platform::MonoClock::duration priorityTime_{};
+    platform::MonoClock::duration walkTime_{};
+    platform::MonoTime passStart_{};
+    std::array<std::uint32_t, 8> recentPasses_{};
+    std::size_t passCount_ = 0;
     bool portFailed_ = false;
     int lastAddress_ = -1;
     std::array<std::uint8_t, kImageBlockSize> pollBuffer_{};

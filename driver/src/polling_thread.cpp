@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "fenlodrv/oleauto.h"
 #include "kvx/platform/codepage.h"
 #include "kvx/platform/console.h"
 #include "notifier.h"
@@ -129,14 +131,19 @@ bool PollCycle::step() {
     if (waits_.waitForStop(kAddressWait)) return false;
 
     // A written member is polled next, so that reads soon show the new value. The walk over
-    // the addresses keeps its place and takes the step after such a poll: hosts that write
-    // all the time never keep the other members from being polled.
-    if (!priorityTaken_ && state_.priority.pending.exchange(false, std::memory_order_acquire)) {
+    // the addresses keeps its place and takes the step after such a poll, and the written
+    // members' polls of a pass never take more bus time than the walk's own (give or take one
+    // member pause): hosts that write all the time never keep the other members from being
+    // polled.
+    if (!priorityTaken_ && priorityTime_ <= walkTime_ + kMemberPause &&
+        state_.priority.pending.exchange(false, std::memory_order_acquire)) {
         const std::uint8_t address = state_.priority.address.load(std::memory_order_relaxed);
         if (address < kMemberCount) {
             priorityTaken_ = true;
             lastAddress_ = address;
+            const platform::MonoTime began = state_.time->now();
             pollMember(address);
+            priorityTime_ += state_.time->now() - began;
             return true;
         }
     }
@@ -146,21 +153,63 @@ bool PollCycle::step() {
         ++counter_;
     } else {
         counter_ = 0;
+        priorityTime_ = walkTime_ = {};
+        notePassEnd();
         // The cycle pause ends at once when the stop event is set.
         if (state_.cyclePauseMs > 0 && waits_.waitForStop(platform::Millis(state_.cyclePauseMs))) {
             return false;
         }
         if (portFailed_) {
             Notify(kPortFailureCaption, kPortFailureText);
-            // The bell of a console the plug-in's host runs in.
-            if (platform::IsTerminal(platform::StandardStream::Error)) std::fputc('\a', stderr);
+            platform::WarningBeep();
             portFailed_ = false;
         }
     }
 
     lastAddress_ = counter_;
+    const platform::MonoTime began = state_.time->now();
     pollMember(counter_);
+    walkTime_ += state_.time->now() - began;
     return true;
+}
+
+void PollCycle::notePassEnd() {
+    const platform::MonoTime now = state_.time->now();
+    if (passStart_ != platform::MonoTime{}) {
+        const auto micros = static_cast<std::uint32_t>(std::min<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(now - passStart_).count(),
+            UINT32_MAX));
+        recentPasses_[passCount_ % recentPasses_.size()] = micros;
+        ++passCount_;
+        const std::size_t kept = std::min(passCount_, recentPasses_.size());
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < kept; ++i) sum += recentPasses_[i];
+        BusStatistics& bus = state_.busStats;
+        bus.lastCycleMicros.store(micros, std::memory_order_relaxed);
+        bus.meanCycleMicros.store(static_cast<std::uint32_t>(sum / kept),
+                                  std::memory_order_relaxed);
+        bus.cycles.fetch_add(1, std::memory_order_relaxed);
+    }
+    passStart_ = now;
+}
+
+void PollCycle::notePoll(int address, bool accepted, platform::MonoTime began) {
+    MemberStatistics& stats = state_.memberStats[static_cast<std::size_t>(address)];
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(state_.time->now() - began);
+    stats.lastPollMicros.store(
+        static_cast<std::uint32_t>(std::min<std::int64_t>(micros.count(), UINT32_MAX)),
+        std::memory_order_relaxed);
+    if (accepted) {
+        stats.pollsAccepted.fetch_add(1, std::memory_order_relaxed);
+        stats.consecutiveFailures.store(0, std::memory_order_relaxed);
+    } else {
+        stats.pollsFailed.fetch_add(1, std::memory_order_relaxed);
+        stats.consecutiveFailures.fetch_add(1, std::memory_order_relaxed);
+    }
+    // The sequence number goes last: a host that wakes on it finds the figures in place.
+    stats.lastPollSequence.store(state_.busStats.polls.sequence() + 1, std::memory_order_relaxed);
+    state_.busStats.polls.next();
 }
 
 void PollCycle::pollMember(int address) {
@@ -170,6 +219,7 @@ void PollCycle::pollMember(int address) {
         return;
     }
 
+    const platform::MonoTime began = state_.time->now();
     waits_.sleep(kMemberPause);
     std::size_t offset = 0;
     bool failed = false;
@@ -181,6 +231,11 @@ void PollCycle::pollMember(int address) {
                              member.fetchAddress[static_cast<std::size_t>(block)], length);
         // Told to stop while waiting for the port: the member did nothing wrong.
         if (result == bus::kReadAbandoned) return;
+        state_.busStats.exchanges.fetch_add(1, std::memory_order_relaxed);
+        if (result != length + 11) {
+            state_.busStats.failedExchanges.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (result == -1) state_.busStats.portOpenFailures.fetch_add(1, std::memory_order_relaxed);
         if (result == length + 11 && offset + length <= pollBuffer_.size()) {
             std::copy_n(response_.begin(), length, pollBuffer_.begin() + offset);
             offset += length;
@@ -190,18 +245,24 @@ void PollCycle::pollMember(int address) {
                 std::lock_guard lock(state_.imageLock);
                 state_.image[static_cast<std::size_t>(address)].fill(0);
                 member.imageFromPoll = false;
-            } else if (block == 0) {
-                RaiseErrorCounter(member);
             }
             failed = true;
         }
         waits_.sleep(kBlockPause);
     }
-    if (failed) return;
+    // A poll that failed in any block is a failed poll: values of blocks that no longer
+    // answer must not go on with good quality for ever.
+    if (failed) {
+        RaiseErrorCounter(member);
+        notePoll(address, false, began);
+        return;
+    }
 
     std::string name;
     if (!IdentifyMember(member, pollBuffer_.data(), pollBuffer_.size(), name)) {
+        member.identityRejected.store(true, std::memory_order_relaxed);
         RaiseErrorCounter(member);
+        notePoll(address, false, began);
         return;
     }
     std::unique_lock lock(state_.imageLock, std::defer_lock);
@@ -215,7 +276,16 @@ void PollCycle::pollMember(int address) {
     member.name = std::move(name);
     state_.image[static_cast<std::size_t>(address)] = pollBuffer_;
     member.imageFromPoll = true;
+    member.identityRejected.store(false, std::memory_order_relaxed);
+    member.writesUnanswered.store(false, std::memory_order_relaxed);
     member.errorCounter.store(0, std::memory_order_relaxed);
+    FILETIME copied{};
+    CoFileTimeNow(&copied);
+    state_.memberStats[static_cast<std::size_t>(address)].lastGoodPoll.store(
+        (static_cast<std::uint64_t>(copied.dwHighDateTime) << 32) | copied.dwLowDateTime,
+        std::memory_order_relaxed);
+    lock.unlock();
+    notePoll(address, true, began);
 }
 
 // ---- The thread ------------------------------------------------------------------------

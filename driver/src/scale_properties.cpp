@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "fenlodrv/oleauto.h"
@@ -36,12 +37,6 @@ std::string AnsiText(const VARIANT& value, std::size_t limit) {
     return ansi;
 }
 
-// The number carried by a property write (registered as VT_R8 or VT_UI1); not a number when
-// the VARIANT carries none, which the callers' finiteness checks then refuse.
-double NumberOf(const VARIANT& value) {
-    return VariantNumber(value, VT_R8).value_or(std::nan(""));
-}
-
 const char* PropertySuffix(PropertyIndex index) {
     switch (index) {
         case PropertyIndex::Start:
@@ -60,7 +55,8 @@ const char* PropertySuffix(PropertyIndex index) {
     return "";
 }
 
-// Whether a changed range or factor may be taken. A scaling that is zero or not finite in the
+// Whether a changed range or factor may be taken. A scaling that is zero, denormal or not
+// finite in the
 // single precision the read and write scaling use turns every write into 0 and reads into
 // values that are not finite, so a change that would make one is refused. A scaling that is
 // already unusable (a row of the table written so by hand) takes any change of a value that is
@@ -77,7 +73,8 @@ bool ScalingTaken(const TagNode& node, const ScaleRecord& before, const ScaleRec
                            : node.property == PropertyIndex::End ? after.rangeEnd
                                                                  : after.factor;
     const auto single = FiniteFloat(changed);
-    return single && (node.property != PropertyIndex::Factor || *single != 0.0f);
+    return single && NormalOrZeroFloat(changed) &&
+           (node.property != PropertyIndex::Factor || *single != 0.0f);
 }
 
 }  // namespace
@@ -124,8 +121,37 @@ void ReadScaleProperty(const TagNode& node, VARIANT& value) {
     }
 }
 
-void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& value) {
-    if (node.owner == nullptr || !node.owner->scale) return;
+namespace {
+
+// A property write that was not taken is told once per property and value.
+std::uint16_t Refuse(DriverState& state, const TagNode& node, const VARIANT& value,
+                     const std::string& why, std::uint16_t outcome) {
+    const std::string text =
+        fmt::format("{}{}: value {} not taken: {}", node.owner->name, PropertySuffix(node.property),
+                    VariantValueText(value), why);
+    if (state.writeRefusals.first(*node.owner, text)) Notify(kWriteErrorCaption, text);
+    return outcome;
+}
+
+// The number a range or factor write carries, or why it cannot be taken.
+std::optional<double> RangeNumber(DriverState& state, const TagNode& node, const VARIANT& value,
+                                  std::uint16_t& outcome) {
+    const auto number = VariantNumber(value, VT_R8);
+    if (!number) {
+        outcome = Refuse(state, node, value, "it is not a number", SOXPS_WRITE_TYPE_MISMATCH);
+        return std::nullopt;
+    }
+    if (!std::isfinite(*number)) {
+        outcome = Refuse(state, node, value, "it is not finite", SOXPS_WRITE_OUT_OF_RANGE);
+        return std::nullopt;
+    }
+    return number;
+}
+
+}  // namespace
+
+std::uint16_t WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& value) {
+    if (node.owner == nullptr || !node.owner->scale) return SOXPS_WRITE_NOT_WRITABLE;
     std::lock_guard writeLock(TableWriteLock());
     ScaleRecord working;
     {
@@ -133,31 +159,45 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
         working = *node.owner->scale;
     }
     const ScaleRecord before = working;
+    std::uint16_t outcome = SOXPS_WRITE_ACKNOWLEDGED;
     switch (node.property) {
         case PropertyIndex::Start: {
-            const double start = NumberOf(value);
-            if (!(std::isfinite(start) && start < working.rangeEnd)) return;
-            working.rangeStart = start;
+            const auto start = RangeNumber(state, node, value, outcome);
+            if (!start) return outcome;
+            if (!(*start < working.rangeEnd)) {
+                return SOXPS_WRITE_OUT_OF_RANGE;  // told by the outcome alone
+            }
+            working.rangeStart = *start;
             break;
         }
         case PropertyIndex::End: {
-            const double end = NumberOf(value);
-            if (!(std::isfinite(end) && end > working.rangeStart)) return;
-            working.rangeEnd = end;
+            const auto end = RangeNumber(state, node, value, outcome);
+            if (!end) return outcome;
+            if (!(*end > working.rangeStart)) {
+                return SOXPS_WRITE_OUT_OF_RANGE;  // told by the outcome alone
+            }
+            working.rangeEnd = *end;
             break;
         }
         case PropertyIndex::Factor: {
-            const double factor = NumberOf(value);
-            if (!(std::isfinite(factor) && factor != 0.0)) return;
-            working.factor = factor;
+            const auto factor = RangeNumber(state, node, value, outcome);
+            if (!factor) return outcome;
+            if (*factor == 0.0) {
+                return SOXPS_WRITE_OUT_OF_RANGE;  // told by the outcome alone
+            }
+            working.factor = *factor;
             break;
         }
         case PropertyIndex::Format:
             if (value.vt == VT_UI1) {
                 working.format = value.value.bVal;
-            } else if (const double format = NumberOf(value); std::isfinite(format)) {
+            } else if (const auto format = VariantNumber(value, VT_R8);
+                       format && std::isfinite(*format)) {
                 working.format = static_cast<std::uint8_t>(
-                    static_cast<std::int64_t>(std::fmod(std::trunc(format), 256.0)) & 0xFF);
+                    static_cast<std::int64_t>(std::fmod(std::trunc(*format), 256.0)) & 0xFF);
+            } else {
+                return Refuse(state, node, value, "it is not a finite number",
+                              format ? SOXPS_WRITE_OUT_OF_RANGE : SOXPS_WRITE_TYPE_MISMATCH);
             }
             break;
         case PropertyIndex::Unit:
@@ -168,21 +208,28 @@ void WriteScaleProperty(DriverState& state, const TagNode& node, const VARIANT& 
             break;
     }
     if (!ScalingTaken(node, before, working)) {
-        Notify(kWriteErrorCaption,
-               fmt::format("{}{}: value {} not taken: the scaling (start {}, end {}, factor {}) "
-                           "would be zero or not finite in single precision",
-                           node.owner->name, PropertySuffix(node.property), VariantValueText(value),
-                           working.rangeStart, working.rangeEnd, working.factor));
-        return;
+        return Refuse(state, node, value,
+                      fmt::format("the scaling (start {}, end {}, factor {}) would be zero, "
+                                  "denormal or not finite in single precision",
+                                  working.rangeStart, working.rangeEnd, working.factor),
+                      SOXPS_WRITE_OUT_OF_RANGE);
     }
     // The table is the record's home: memory follows it only when the save went through (a
     // write-protected table is never replaced, so its save fails).
     if (state.scalingTablePath.empty() ||
         !config::SaveScaleRecord(state.scalingTablePath, working)) {
-        return;
+        return Refuse(state, node, value,
+                      state.scalingTablePath.empty()
+                          ? std::string("the installation directory, which holds FreeScale.dat, "
+                                        "is not known")
+                          : fmt::format("{} could not be written (missing, write-protected, or "
+                                        "without the tag's row); the scaling stays as it was",
+                                        state.scalingTablePath.string()),
+                      SOXPS_WRITE_NOT_STORED);
     }
     std::lock_guard lock(ScaleValuesLock());
     *node.owner->scale = std::move(working);
+    return SOXPS_WRITE_ACKNOWLEDGED;
 }
 
 }  // namespace kvx::driver

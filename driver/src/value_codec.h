@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "kvx/config/device_description.h"
+
 namespace kvx::driver {
 
 // True when `count` bytes from `offset` lie inside a buffer of `size` bytes (count >= 0).
@@ -36,8 +38,16 @@ std::optional<std::uint16_t> EncodeS5Time(float seconds);
 // The single-precision value of `number`; nothing when it is not finite there.
 std::optional<float> FiniteFloat(double number);
 
+// True when values of `dtype` are ever written to the bus (bool, timeout, DEVICE_ID and unknown
+// types are not).
+bool HasWriteEncoding(config::DtypeCode dtype);
+
+// True when `number` is zero or a normal number in single precision (not denormal, finite).
+bool NormalOrZeroFloat(double number);
+
 // True when a range start, end and factor make a scaling that the read and write scaling can
-// use in the single precision they compute with: all three finite, the factor and the span
+// use in the single precision they compute with: all three finite and none denormal, the
+// factor and the span
 // (end - start) finite and non-zero, and the gain span x factor / 100 finite and non-zero both
 // ways. Anything else turns every write into 0 or a value that is not finite.
 bool ScalingUsable(double start, double end, double factor);

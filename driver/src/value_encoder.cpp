@@ -1,5 +1,5 @@
 // Write requests: turns the host's value into the tag's bytes and sends them to the member at
-// once, from the caller's thread. Nothing is reported back to the host.
+// once, from the caller's thread, and tells the host what became of the value.
 
 #include <fmt/format.h>
 
@@ -32,18 +32,32 @@ static_assert(kOutputSize <= bus::kMaxBlockBytes);
 using OutputBuffer = std::array<std::uint8_t, kOutputSize>;
 
 // What the encoder made of a value: bytes to send, nothing to send (types without an
-// encoding), or a refusal with its reason as the message gives it.
+// encoding), or a refusal with its reason as the message gives it and the outcome the host
+// is told.
 struct Encoded {
     enum class Kind { Bytes, Nothing, Refused };
     Kind kind = Kind::Nothing;
     std::string why;
+    std::uint16_t outcome = SOXPS_WRITE_NOT_WRITABLE;
 };
 
 Encoded Bytes() {
-    return {Encoded::Kind::Bytes, {}};
+    return {Encoded::Kind::Bytes, {}, SOXPS_WRITE_ACKNOWLEDGED};
 }
-Encoded Refused(std::string why) {
-    return {Encoded::Kind::Refused, std::move(why)};
+Encoded Refused(std::string why, std::uint16_t outcome) {
+    return {Encoded::Kind::Refused, std::move(why), outcome};
+}
+Encoded NotWritable(std::string why) {
+    return Refused(std::move(why), SOXPS_WRITE_NOT_WRITABLE);
+}
+Encoded OutOfRange(std::string why) {
+    return Refused(std::move(why), SOXPS_WRITE_OUT_OF_RANGE);
+}
+Encoded WrongKind(std::string why) {
+    return Refused(std::move(why), SOXPS_WRITE_TYPE_MISMATCH);
+}
+Encoded NoCurrentData(std::string why) {
+    return Refused(std::move(why), SOXPS_WRITE_NO_COMMUNICATION);
 }
 
 // Width and value range of the integer encodings. A `password` value is a 16-bit code that
@@ -85,7 +99,7 @@ std::optional<std::int64_t> RoundIntoRange(double number, std::int64_t low, std:
     return static_cast<std::int64_t>(rounded);
 }
 
-std::string OutOfRange(int width, std::int64_t low, std::int64_t high) {
+std::string RangeText(int width, std::int64_t low, std::int64_t high) {
     return fmt::format("it does not fit the tag's {} byte(s) ({} to {})", width, low, high);
 }
 
@@ -122,7 +136,7 @@ Encoded EncodeHex(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& 
     };
     const bool hex = std::ranges::all_of(text, [&](char c) { return nibble(c) >= 0; });
     if (text.size() != digits || !hex) {
-        return Refused(fmt::format("it is not a text of {} hex digits", digits));
+        return WrongKind(fmt::format("it is not a text of {} hex digits", digits));
     }
     for (int n = 0; n < tag.length; ++n) {
         PlaceTextByte(
@@ -137,7 +151,7 @@ Encoded EncodeBin(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& 
     const auto digits = 8 * static_cast<std::size_t>(tag.length);
     const bool bits = std::ranges::all_of(text, [](char c) { return c == '0' || c == '1'; });
     if (text.size() != digits || !bits) {
-        return Refused(fmt::format("it is not a text of {} binary digits", digits));
+        return WrongKind(fmt::format("it is not a text of {} binary digits", digits));
     }
     for (int n = 0; n < tag.length; ++n) {
         unsigned byte = 0;
@@ -149,12 +163,61 @@ Encoded EncodeBin(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& 
     return Bytes();
 }
 
-void EncodeString(const TagDescriptor& tag, const VARIANT& value, OutputBuffer& out) {
-    const std::string oem = platform::AnsiToOem(VariantAnsiText(value));
+// The text a `string` tag is written with. A number is written as its decimal text, as OPC
+// servers convert numbers to texts; an empty or absent text is the empty text (all blanks).
+Encoded TextOfValue(const VARIANT& value, std::u16string& text) {
+    text.clear();
+    switch (value.vt) {
+        case VT_EMPTY:
+            return Bytes();
+        case VT_BSTR:
+            if (value.value.bstrVal != nullptr) {
+                text.assign(reinterpret_cast<const char16_t*>(value.value.bstrVal),
+                            SysStringLen(value.value.bstrVal));
+            }
+            return Bytes();
+        case VT_R4:
+            if (!std::isfinite(value.value.fltVal)) return OutOfRange("it is not a finite number");
+            return text = platform::AnsiToUtf16(fmt::format("{}", value.value.fltVal)), Bytes();
+        case VT_R8:
+            if (!std::isfinite(value.value.dblVal)) return OutOfRange("it is not a finite number");
+            return text = platform::AnsiToUtf16(fmt::format("{}", value.value.dblVal)), Bytes();
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+            text = platform::AnsiToUtf16(
+                fmt::format("{}", static_cast<std::int64_t>(*VariantNumber(value, value.vt))));
+            return Bytes();
+        default:
+            return WrongKind(fmt::format("a value of VARIANT type {} is no text", value.vt));
+    }
+}
+
+Encoded EncodeString(DriverState& state, const TagDescriptor& tag, const VARIANT& value,
+                     OutputBuffer& out) {
+    std::u16string text;
+    if (Encoded made = TextOfValue(value, text); made.kind == Encoded::Kind::Refused) return made;
+    // A NUL would end the text early on the device, or show as a character it is not.
+    if (text.find(u'\0') != std::u16string::npos) {
+        return OutOfRange("the text holds a NUL character");
+    }
+    const std::string ansi = platform::Utf16ToAnsi(text);
+    const std::string oem = platform::AnsiToOem(ansi);
+    // Characters the device's code page has no form for go out as "?": said once per tag.
+    if ((platform::AnsiToUtf16(ansi) != text || platform::OemToAnsi(oem) != ansi) &&
+        state.writeRefusals.first(tag, "code page")) {
+        Notify(kWriteErrorCaption,
+               fmt::format("{}: the text written holds characters that the device's code page "
+                           "(850) has no form for; they are sent as \"?\"",
+                           tag.name));
+    }
     for (int i = 0; i < tag.length; ++i) {
         const auto index = static_cast<std::size_t>(i);
         out[index] = index < oem.size() ? static_cast<std::uint8_t>(oem[index]) : ' ';
     }
+    return Bytes();
 }
 
 void PutBigEndian(OutputBuffer& out, std::uint32_t bits, int count) {
@@ -163,45 +226,61 @@ void PutBigEndian(OutputBuffer& out, std::uint32_t bits, int count) {
     }
 }
 
-// The divisor of `float` and `float2` writes (the divisor byte is read unsigned here), or why
-// there is none. A divisor from the image needs a byte that a poll has really read: before
-// the member's first accepted poll, or after its image block was cleared, the byte is no
-// member's and would put a made-up value on the bus.
-std::optional<float> WriteDivisor(DriverState& state, const TagDescriptor& tag, std::string& why) {
+// The divisor of `float` and `float2` writes, or why there is none. A divisor from the image
+// needs a byte of the member's current data: before its first accepted poll, after its image
+// block was cleared, while its polls have bad quality or after its identification was
+// rejected (another device may answer there), the byte is not the member's and would put a
+// made-up value on the bus. Reads take the byte as signed: a byte above 127 would read back
+// other than written, so such a divisor takes no writes.
+Encoded WriteDivisor(DriverState& state, const TagDescriptor& tag, float& divisor) {
     if (tag.factor != 0.0f) {
-        if (std::isfinite(tag.factor)) return tag.factor;
-        why = "its factor is not finite";
-        return std::nullopt;
+        if (!std::isnormal(tag.factor)) {
+            return NotWritable(
+                fmt::format("its factor {} is no normal single-precision number", tag.factor));
+        }
+        divisor = tag.factor;
+        return Bytes();
     }
     const MemberRecord& member = state.members[tag.member];
-    std::uint8_t divisor = 0;
+    std::uint8_t byte = 0;
     {
         std::lock_guard lock(state.imageLock);
         if (!ByteRangeFits(tag.divoffset, 1, member.polledBytes())) {
-            why = fmt::format(
-                "its divisor byte (divoffset {}) lies outside the member's polled "
-                "data",
-                tag.divoffset);
-            return std::nullopt;
+            return NotWritable(
+                fmt::format("its divisor byte (divoffset {}) lies outside the member's polled data",
+                            tag.divoffset));
         }
         if (!member.imageFromPoll) {
-            why = fmt::format(
-                "its divisor byte (divoffset {}) has not been read from the member "
-                "yet",
-                tag.divoffset);
-            return std::nullopt;
+            return NoCurrentData(
+                fmt::format("its divisor byte (divoffset {}) has not been read from the member yet",
+                            tag.divoffset));
         }
-        divisor = state.image[tag.member][static_cast<std::size_t>(tag.divoffset)];
+        if (member.errorCounter.load(std::memory_order_relaxed) >= kBadErrorCount ||
+            member.identityRejected.load(std::memory_order_relaxed)) {
+            return NoCurrentData(
+                fmt::format("its divisor byte (divoffset {}) is not from the member's current "
+                            "data (its polls fail or another device answers)",
+                            tag.divoffset));
+        }
+        byte = state.image[tag.member][static_cast<std::size_t>(tag.divoffset)];
     }
-    if (divisor == 0) {
+    if (byte == 0) {
         // An infinite divisor would send 0 whatever was asked.
-        why = fmt::format("its divisor byte (divoffset {}) is 0", tag.divoffset);
-        return std::nullopt;
+        return NotWritable(fmt::format("its divisor byte (divoffset {}) is 0", tag.divoffset));
     }
-    return 1.0f / static_cast<float>(divisor);
+    if (byte > 127) {
+        return NotWritable(fmt::format(
+            "its divisor byte (divoffset {}) is {}, above 127: reads take it as {}, so the "
+            "value would not read back as written",
+            tag.divoffset, byte, static_cast<int>(static_cast<std::int8_t>(byte))));
+    }
+    divisor = 1.0f / static_cast<float>(byte);
+    return Bytes();
 }
 
-bool HasEncoding(DtypeCode dtype) {
+}  // namespace
+
+bool HasWriteEncoding(DtypeCode dtype) {
     switch (dtype) {
         case DtypeCode::Float:
         case DtypeCode::Float2:
@@ -215,18 +294,20 @@ bool HasEncoding(DtypeCode dtype) {
     }
 }
 
+namespace {
+
 // Fills `out` with the tag's bytes (after the write scaling).
 Encoded Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& value,
                OutputBuffer& out) {
     if (const auto layout = IntegerLayoutOf(tag.dtype)) {
         if (tag.length != layout->width) {
-            return Refused(WrongLength(layout->dtype, layout->width, tag.length));
+            return NotWritable(WrongLength(layout->dtype, layout->width, tag.length));
         }
         const auto number = VariantNumber(value, layout->type);
-        if (!number) return Refused("it is not a number");
+        if (!number) return WrongKind("it is not a number");
         const auto fitted = RoundIntoRange(*number, layout->low, layout->high);
         if (!fitted) {
-            return Refused(OutOfRange(layout->width, layout->low, layout->high));
+            return OutOfRange(RangeText(layout->width, layout->low, layout->high));
         }
         PutBigEndian(out, static_cast<std::uint32_t>(*fitted), layout->width);
         return Bytes();
@@ -236,25 +317,25 @@ Encoded Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& valu
         case DtypeCode::Float2: {
             const bool littleEndian = tag.dtype == DtypeCode::Float;
             if (littleEndian ? tag.length != 2 && tag.length != 4 : tag.length != 4) {
-                return Refused(fmt::format("a {} value has no encoding for the tag's length {}",
-                                           littleEndian ? "float" : "float2", tag.length));
+                return NotWritable(fmt::format("a {} value has no encoding for the tag's length {}",
+                                               littleEndian ? "float" : "float2", tag.length));
             }
             const auto number = VariantNumber(value, VT_R4);
-            if (!number) return Refused("it is not a number");
-            std::string why;
-            const auto divisor = WriteDivisor(state, tag, why);
-            if (!divisor) return Refused(why);
+            if (!number) return WrongKind("it is not a number");
+            float divisor = 1.0f;
+            if (Encoded found = WriteDivisor(state, tag, divisor);
+                found.kind == Encoded::Kind::Refused) {
+                return found;
+            }
             const auto single = FiniteFloat(*number);
-            const float scaled = single ? *single / *divisor : 0.0f;
+            const float scaled = single ? *single / divisor : 0.0f;
             if (!single || !std::isfinite(scaled)) {
-                return Refused(
-                    fmt::format("it is no finite single-precision number once divided "
-                                "by {}",
-                                *divisor));
+                return OutOfRange(fmt::format(
+                    "it is no finite single-precision number once divided by {}", divisor));
             }
             if (littleEndian && tag.length == 2) {
                 const auto raw = RoundIntoRange(scaled, INT16_MIN, INT16_MAX);
-                if (!raw) return Refused(RawOutOfRange(scaled, 2, INT16_MIN, INT16_MAX));
+                if (!raw) return OutOfRange(RawOutOfRange(scaled, 2, INT16_MIN, INT16_MAX));
                 PutBigEndian(out, static_cast<std::uint32_t>(*raw) & 0xFFFF, 2);
                 return Bytes();
             }
@@ -268,14 +349,14 @@ Encoded Encode(DriverState& state, const TagDescriptor& tag, const VARIANT& valu
             return Bytes();
         }
         case DtypeCode::String:
-            EncodeString(tag, value, out);
-            return Bytes();
+            return EncodeString(state, tag, value, out);
         case DtypeCode::S5Time: {
-            if (tag.length != 2) return Refused(WrongLength("s5time", 2, tag.length));
+            if (tag.length != 2) return NotWritable(WrongLength("s5time", 2, tag.length));
             const auto number = VariantNumber(value, VT_R4);
-            const auto single = number ? FiniteFloat(*number) : std::nullopt;
+            if (!number) return WrongKind("it is not a number");
+            const auto single = FiniteFloat(*number);
             const auto bytes = single ? EncodeS5Time(*single) : std::nullopt;
-            if (!bytes) return Refused("an S5TIME value takes 0 to 9990 seconds");
+            if (!bytes) return OutOfRange("an S5TIME value takes 0 to 9990 seconds");
             PutBigEndian(out, *bytes, 2);
             return Bytes();
         }
@@ -306,14 +387,15 @@ Encoded ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
         return Bytes();
     }
     if (!ScalingUsable(start, end, factor)) {
-        return Refused(
+        return NotWritable(
             fmt::format("the tag's scaling (start {}, end {}, factor {}) is zero or not "
-                        "finite in single precision",
+                        "a normal number in single precision",
                         start, end, factor));
     }
     const auto number = VariantNumber(value, VT_R4);
-    const auto single = number ? FiniteFloat(*number) : std::nullopt;
-    if (!single) return Refused("it is no finite single-precision number");
+    if (!number) return WrongKind("it is not a number");
+    const auto single = FiniteFloat(*number);
+    if (!single) return OutOfRange("it is no finite single-precision number");
     const float s = static_cast<float>(start);
     const float span = static_cast<float>(end) - s;
     const double raw =
@@ -321,11 +403,10 @@ Encoded ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
 
     if (tag.dtype == DtypeCode::Float) {
         const auto rawFloat = FiniteFloat(raw);
-        if (!rawFloat)
-            return Refused(
-                fmt::format("its raw value {} is no finite single-precision "
-                            "number",
-                            raw));
+        if (!rawFloat) {
+            return OutOfRange(
+                fmt::format("its raw value {} is no finite single-precision number", raw));
+        }
         value.vt = VT_R4;
         value.value.fltVal = *rawFloat;
         return Bytes();
@@ -334,7 +415,7 @@ Encoded ApplyWriteScaling(const TagDescriptor& tag, VARIANT& value) {
     if (!layout) return Bytes();  // no other type is scaled
     const auto fitted = RoundIntoRange(raw, layout->low, layout->high);
     if (!fitted) {
-        return Refused(RawOutOfRange(raw, layout->width, layout->low, layout->high));
+        return OutOfRange(RawOutOfRange(raw, layout->width, layout->low, layout->high));
     }
     value.vt = layout->type;
     switch (layout->type) {
@@ -372,20 +453,32 @@ bool MemberUnlocked(DriverState& state, const MemberRecord& member, std::uint8_t
            copy[1] == kWriteUnlockCode[1];
 }
 
-// One block write. A port that cannot be opened (another master holding it, or no such port)
-// loses the write: that is told once per stretch of such failures, naming the port.
-void SendBlock(DriverState& state, const TagDescriptor& tag, const std::uint8_t* bytes,
+// One block write; true when the member acknowledged it. A port that cannot be opened
+// (another master holding it, or no such port) loses the write: that is told once per stretch
+// of such failures, naming the port. A member that does not answer is told once per tag; its
+// later writes are not sent until one of its polls is accepted again.
+bool SendBlock(DriverState& state, const TagDescriptor& tag, const std::uint8_t* bytes,
                int dataAddress, int count) {
-    if (state.bus.BusWriteBlock(bytes, tag.member, dataAddress, count, 0) != -1) {
-        state.writePortFailing.store(false, std::memory_order_relaxed);
-        return;
+    const std::int32_t result = state.bus.BusWriteBlock(bytes, tag.member, dataAddress, count, 0);
+    if (result != -1) state.writePortFailing.store(false, std::memory_order_relaxed);
+    if (result == -1) state.busStats.portOpenFailures.fetch_add(1, std::memory_order_relaxed);
+    if (result > 0) return true;
+    if (result == 0) {
+        state.members[tag.member].writesUnanswered.store(true, std::memory_order_relaxed);
+        const std::string text = fmt::format(
+            "{}: the member at address {} did not acknowledge the write; writes to it are not "
+            "sent until it answers a poll again",
+            tag.name, static_cast<int>(tag.member));
+        if (state.writeRefusals.first(tag, text)) Notify(kWriteErrorCaption, text);
+        return false;
     }
-    if (state.writePortFailing.exchange(true, std::memory_order_relaxed)) return;
+    if (state.writePortFailing.exchange(true, std::memory_order_relaxed)) return false;
     Notify(kWriteErrorCaption,
            fmt::format("writes are not sent: the bus port {} cannot be opened (another program "
                        "may be using it); first lost: {}. Values written until the port opens "
                        "again are lost too.",
                        state.bus.portName(), tag.name));
+    return false;
 }
 
 void Report(DriverState& state, const TagDescriptor& tag, const std::string& valueText,
@@ -420,11 +513,20 @@ std::optional<float> FiniteFloat(double number) {
     return static_cast<float>(number);
 }
 
+bool NormalOrZeroFloat(double number) {
+    const auto single = FiniteFloat(number);
+    return single && (*single == 0.0f || std::isnormal(*single));
+}
+
 bool ScalingUsable(double start, double end, double factor) {
     const auto s = FiniteFloat(start);
     const auto e = FiniteFloat(end);
     const auto f = FiniteFloat(factor);
-    if (!s || !e || !f || *f == 0.0f) return false;
+    // A denormal value has lost its precision: the scaling would send other values than asked.
+    if (!s || !e || !f || !NormalOrZeroFloat(start) || !NormalOrZeroFloat(end) ||
+        !std::isnormal(*f)) {
+        return false;
+    }
     const float span = *e - *s;
     if (!std::isfinite(span) || span == 0.0f) return false;
     // Raw to engineering value and back: both ways must stay finite and non-zero.
@@ -432,9 +534,12 @@ bool ScalingUsable(double start, double end, double factor) {
     return gain && *gain != 0.0f && FiniteFloat(1.0 / *gain).has_value();
 }
 
-void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value) {
-    if (tag.member >= kMemberCount) return;
-    const MemberRecord& member = state.members[tag.member];
+namespace {
+
+// The write itself; `sent` tells whether a frame went out (acknowledged or not).
+std::uint16_t EncodeAndSend(DriverState& state, const TagDescriptor& tag, VARIANT& value,
+                            bool& sent) {
+    MemberRecord& member = state.members[tag.member];
     const bool locked = member.password.flag != 0 && !MemberUnlocked(state, member, tag.member);
 
     // Refused values are told by the value the host sent, before the write scaling. The
@@ -445,11 +550,12 @@ void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIAN
     OutputBuffer out{};
     Encoded encoded;
     if (tag.fscale == 1 && tag.scale) encoded = ApplyWriteScaling(tag, working);
-    if (!HasEncoding(tag.dtype)) {
+    if (!HasWriteEncoding(tag.dtype)) {
         encoded = {};  // bool, timeout, DEVICE_ID and unknown types are never written
     } else if (encoded.kind != Encoded::Kind::Refused) {
         if (tag.length <= 0 || static_cast<std::size_t>(tag.length) > out.size()) {
-            encoded = Refused(fmt::format("the tag's length {} is not a byte count", tag.length));
+            encoded =
+                NotWritable(fmt::format("the tag's length {} is not a byte count", tag.length));
         } else {
             encoded = Encode(state, tag, working, out);
         }
@@ -457,21 +563,48 @@ void EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIAN
     // A data address is one byte on the bus: an offset beyond it would land elsewhere in the
     // member.
     if (encoded.kind == Encoded::Kind::Bytes && (tag.writeoffset < 0 || tag.writeoffset > 0xFF)) {
-        encoded =
-            Refused(fmt::format("its writeoffset {} is no one-byte data address", tag.writeoffset));
+        encoded = NotWritable(
+            fmt::format("its writeoffset {} is no one-byte data address", tag.writeoffset));
     }
     if (encoded.kind == Encoded::Kind::Refused) {
         Report(state, tag, VariantValueText(sentByHost), encoded.why);
-        return;
+        return encoded.outcome;
+    }
+    if (encoded.kind != Encoded::Kind::Bytes && !locked) return SOXPS_WRITE_NOT_WRITABLE;
+    // Each write to a member that has stopped answering would hold the bus for a whole answer
+    // time-out, and the other members' polls with it. (The unanswered write was told.)
+    if (member.writesUnanswered.load(std::memory_order_relaxed)) {
+        return SOXPS_WRITE_NO_COMMUNICATION;
     }
     // A type without an encoding still gets its member unlocked, as every write does.
+    sent = true;
     if (locked) {
-        SendBlock(state, tag, kWriteUnlockCode.data(), kWriteUnlockAddress,
-                  static_cast<int>(kWriteUnlockCode.size()));
+        const bool unlocked = SendBlock(state, tag, kWriteUnlockCode.data(), kWriteUnlockAddress,
+                                        static_cast<int>(kWriteUnlockCode.size()));
+        // A locked member would not take the value.
+        if (!unlocked) return SOXPS_WRITE_NO_COMMUNICATION;
     }
-    if (encoded.kind == Encoded::Kind::Bytes) {
-        SendBlock(state, tag, out.data(), tag.writeoffset, tag.length);
+    if (encoded.kind != Encoded::Kind::Bytes) return SOXPS_WRITE_NOT_WRITABLE;
+    return SendBlock(state, tag, out.data(), tag.writeoffset, tag.length)
+               ? SOXPS_WRITE_ACKNOWLEDGED
+               : SOXPS_WRITE_NO_COMMUNICATION;
+}
+
+}  // namespace
+
+std::uint16_t EncodeAndWriteTagValue(DriverState& state, const TagDescriptor& tag, VARIANT& value) {
+    if (tag.member >= kMemberCount) return SOXPS_WRITE_NOT_WRITABLE;
+    bool sent = false;
+    const std::uint16_t outcome = EncodeAndSend(state, tag, value, sent);
+    MemberStatistics& stats = state.memberStats[tag.member];
+    if (outcome == SOXPS_WRITE_ACKNOWLEDGED) {
+        stats.writesAcknowledged.fetch_add(1, std::memory_order_relaxed);
+    } else if (sent) {
+        stats.writesUnacknowledged.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        stats.writesRefused.fetch_add(1, std::memory_order_relaxed);
     }
+    return outcome;
 }
 
 }  // namespace kvx::driver

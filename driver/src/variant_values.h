@@ -12,6 +12,10 @@ namespace kvx::driver {
 // The ANSI text of a VARIANT; a null BSTR, or a VARIANT that holds no text, is empty.
 std::string VariantAnsiText(const VARIANT& value);
 
+// The number of a decimal text ("12", "-1.5", " 2.5e3 "); nothing for any other text (hex,
+// "inf", "nan", thousands separators). Read the same in every locale.
+std::optional<double> DecimalNumber(std::string_view text);
+
 // The number a VARIANT carries. The host sends values in the registered type; a VARIANT of
 // another numeric type (or a numeric text) is taken by its own type rather than misread.
 // `layout` is the registered type, used when the VARIANT's type says nothing (VT_EMPTY).

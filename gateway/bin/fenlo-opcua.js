@@ -2,9 +2,10 @@
 'use strict';
 // fenlo-opcua: an OPC UA server that hosts the fenlodrv plug-in through its five exports.
 
+require('../lib/webcrypto');
 const path = require('node:path');
 const { parseOptions, OptionError, USAGE } = require('../lib/options');
-const { log, captureStandardError, flush } = require('../lib/log');
+const { log, captureStandardError, flush, routeConsole, routeOpcuaMessages } = require('../lib/log');
 const { version } = require('../package.json');
 
 const EXIT_BAD_INPUT = 2;
@@ -40,11 +41,13 @@ async function main() {
     }
 
     captureStandardError();
+    routeConsole();
     process.on('uncaughtException', (e) => fail(EXIT_FAILURE, `internal error: ${e.stack || e}`));
 
     // node-opcua is large: load it only once the options are known to be good.
     const { Plugin, defaultPluginPath } = require('../lib/plugin');
     const { startServer } = require('../lib/server');
+    routeOpcuaMessages(require('node-opcua'));
 
     let plugin;
     try {
@@ -53,6 +56,12 @@ async function main() {
         fail(EXIT_BAD_INPUT, e.message);
     }
     log(`plug-in ${plugin.file}`);
+
+    // Stopping while waiting for the driver settings is a clean stop.
+    const stopWaiting = (signal) => fail(0, `${signal}: stopped while waiting for fenlodrv.ini`);
+    process.on('SIGINT', stopWaiting).on('SIGTERM', stopWaiting);
+    await require('../lib/driver-ini').waitForDriverIni(log);
+    process.off('SIGINT', stopWaiting).off('SIGTERM', stopWaiting);
 
     let gateway;
     try {

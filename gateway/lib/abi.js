@@ -26,6 +26,16 @@ const READ = 0;
 const WRITE = 1;
 const QUALITY_GOOD = 192;
 
+// What became of a write record, in its quality field: the host presets WRITE_PENDING, and a
+// plug-in that gives no verdict leaves it there.
+const WRITE_PENDING = 0xffff;
+const WRITE_ACKNOWLEDGED = 192;
+const WRITE_NOT_WRITABLE = 4;
+const WRITE_NOT_STORED = 12;
+const WRITE_OUT_OF_RANGE = 16;
+const WRITE_TYPE_MISMATCH = 20;
+const WRITE_NO_COMMUNICATION = 24;
+
 // 100 ns ticks from 1601-01-01 to 1970-01-01, in milliseconds (it is a whole number of them).
 const EPOCH_OFFSET_MS = 11644473600000;
 // 2^32 ticks = TICKS_HI_MS ms + TICKS_HI_REST ticks.
@@ -82,5 +92,7 @@ module.exports = {
     RECORD_SIZE, OFF_COMPLETION, OFF_VALUE, OFF_QUALITY, OFF_TIMESTAMP, OFF_USERDATA,
     VT_EMPTY, VT_I2, VT_I4, VT_R4, VT_R8, VT_BSTR, VT_BOOL, VT_UI1, VT_UI2, VT_UI4,
     ACCESS_READ, ACCESS_WRITE, READ, WRITE, QUALITY_GOOD,
+    WRITE_PENDING, WRITE_ACKNOWLEDGED, WRITE_NOT_WRITABLE, WRITE_NOT_STORED, WRITE_OUT_OF_RANGE,
+    WRITE_TYPE_MISMATCH, WRITE_NO_COMMUNICATION,
     fileTimeToMs, readVariantNumber, writeVariantNumber,
 };

@@ -9,6 +9,7 @@ const {
 } = require('node-opcua');
 const abi = require('./abi');
 const { statusOfQuality } = require('./quality');
+const { WriteQueue } = require('./writes');
 
 const DATA_TYPES = new Map([
     [abi.VT_I2, DataType.Int16],
@@ -97,7 +98,9 @@ function checkWrite(item, variant) {
     const v = variant.value;
     switch (item.vt) {
         case abi.VT_BSTR:
-            return v === null || typeof v === 'string' ? StatusCodes.Good : StatusCodes.BadTypeMismatch;
+            if (v !== null && typeof v !== 'string') return StatusCodes.BadTypeMismatch;
+            // The plug-in's texts end at a NUL: a text with one inside cannot be held.
+            return v !== null && v.includes('\0') ? StatusCodes.BadOutOfRange : StatusCodes.Good;
         case abi.VT_BOOL:
             return typeof v === 'boolean' ? StatusCodes.Good : StatusCodes.BadTypeMismatch;
         case abi.VT_R4:
@@ -149,14 +152,15 @@ class ReadBatcher {
         for (let i = 0; i < requests.length; i++) requests[i].callback(null, values[i]);
     }
 
-    // One read batch of the plug-in for `items`: one DataValue each, in their order.
-    readNow(items) {
+    // One read batch of the plug-in for `items`: one DataValue each, in their order. `cause`
+    // goes into the trace line (the batches that follow a poll say so).
+    readNow(items, cause = '') {
         const count = items.length;
         const values = new Array(count);
         let results;
         try {
             if (this.closed) throw new Error('the plug-in is stopped');
-            this.trace?.(`read batch of ${count} records`);
+            this.trace?.(`read batch of ${count} records${cause}`);
             results = this.plugin.read(items);
         } catch (e) {
             for (let i = 0; i < count; i++) values[i] = statusOnly(StatusCodes.BadInternalError);
@@ -257,72 +261,8 @@ function readInOneBatch(engine, namespaceIndex, items, reads) {
     };
 }
 
-class WriteQueue {
-    // Writes to one plug-in, one batch at a time and in arrival order; the batch runs on a
-    // worker thread.
-    constructor(plugin, trace, checkRules) {
-        this.plugin = plugin;
-        this.trace = trace;
-        this.checkRules = checkRules;
-        this.queue = [];
-        this.running = false;
-        this.closed = false;
-        this.idleWaiters = [];
-    }
-
-    push(item, value, callback) {
-        if (this.closed) {
-            callback(null, StatusCodes.BadServerHalted);
-            return;
-        }
-        this.queue.push({ item, value, callback });
-        this.run();
-    }
-
-    run() {
-        if (this.running) return;
-        if (this.queue.length === 0) {
-            for (const resolve of this.idleWaiters.splice(0)) resolve();
-            return;
-        }
-        const taken = this.queue.splice(0);
-        const accepted = [];
-        const overlay = new Map(); // values written earlier in this batch, by path
-        for (const entry of taken) {
-            const status = this.checkRules(entry.item, entry.value, overlay);
-            if (status !== StatusCodes.Good) {
-                entry.callback(null, status);
-                continue;
-            }
-            overlay.set(entry.item.path, entry.value);
-            accepted.push(entry);
-        }
-        if (accepted.length === 0) {
-            this.run();
-            return;
-        }
-        this.running = true;
-        this.trace?.(`write batch of ${accepted.length} records`);
-        this.plugin.write(
-            accepted.map((e) => ({ vt: e.item.vt, handle: e.item.handle, value: e.value })),
-            (err) => {
-                this.running = false;
-                const status = err ? StatusCodes.BadInternalError : StatusCodes.Good;
-                for (const e of accepted) e.callback(null, status);
-                this.run();
-            });
-    }
-
-    // Resolves once every queued write has gone to the plug-in; later writes are refused.
-    close() {
-        this.closed = true;
-        if (!this.running && this.queue.length === 0) return Promise.resolve();
-        return new Promise((resolve) => this.idleWaiters.push(resolve));
-    }
-}
-
 // Builds the nodes under the Objects folder. Returns {folders, variables, items, reads, writes}.
-function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly, trace }) {
+function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly, trace, log }) {
     const properties = findScalingProperties(events);
     const items = new Map(); // path -> item
     const nodes = new Map(); // path -> folder or variable node
@@ -352,7 +292,9 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
         }
         return StatusCodes.Good;
     };
-    const writes = new WriteQueue(plugin, trace, checkRules);
+    const writes = new WriteQueue(plugin, { trace, log, checkRules });
+    // The session whose Write is being handled: the setters run within its writeAttribute.
+    let writer = '';
 
     const makeVariable = (e, parentNode, propertyOf) => {
         const dataType = dataTypeOf(e.vt);
@@ -382,7 +324,7 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
                         callback(null, status);
                         return;
                     }
-                    writes.push(item, dataValue.value.value ?? '', callback);
+                    writes.push(item, dataValue.value.value ?? '', callback, writer);
                 },
             },
         };
@@ -393,6 +335,24 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
             options.organizedBy = parentNode;
         }
         const variable = namespace.addVariable(options);
+        const writeAttribute = variable.writeAttribute;
+        variable.writeAttribute = function (context, writeValue, callback) {
+            const dv = writeValue.value;
+            // The value is what the member holds: its status and time stamps are not written.
+            // (A write the user may not make is refused for that first.)
+            if (writeValue.attributeId === AttributeIds.Value && dv &&
+                this.isWritable(context) && this.isUserWritable(context) &&
+                (dv.sourceTimestamp || dv.serverTimestamp || (dv.statusCode && dv.statusCode.value !== 0))) {
+                callback(null, StatusCodes.BadWriteNotSupported);
+                return;
+            }
+            writer = context?.session?.nodeId?.toString() ?? '';
+            try {
+                writeAttribute.call(this, context, writeValue, callback);
+            } finally {
+                writer = '';
+            }
+        };
         item.node = variable;
         nodes.set(e.path, variable);
         return variable;

@@ -5,6 +5,7 @@
 
 const fs = require('node:fs');
 const net = require('node:net');
+const { format } = require('node:util');
 
 let out = 2; // where stamped lines go
 let reader = null;
@@ -72,6 +73,46 @@ function captureStandardError() {
     }
 }
 
+// eslint-disable-next-line no-control-regex
+const COLOURS = /\x1b\[[0-9;]*m/g;
+const plain = (args) => format(...args).replace(COLOURS, '');
+
+// The libraries' console output becomes stamped lines on standard error: standard output is
+// for --help and --version only.
+function routeConsole() {
+    for (const name of ['log', 'info', 'warn', 'error', 'debug', 'trace']) {
+        console[name] = (...args) => {
+            for (const line of plain(args).split('\n')) if (line.trim()) writeLine(line);
+        };
+    }
+}
+
+// The same number of lines at most from one place in node-opcua, so that a client that keeps
+// causing a warning cannot fill the log.
+const LIBRARY_LINES_PER_PLACE = 100;
+
+// node-opcua's warnings and errors as lines of this log, named by where they come from.
+// NODE-OPCUA-W27 is left out: it says that Node.js 20 refuses RSA PKCS#1 v1.5 decryption,
+// which only the Basic128Rsa15 policy uses, and this server offers Basic256Sha256 alone.
+function routeOpcuaMessages(opcua) {
+    const counts = new Map();
+    const route = (kind) => (context, ...args) => {
+        const text = plain(args);
+        if (text.includes('NODE-OPCUA-W27') || text.includes('CVE-2023-46809')) return;
+        const where = `${context?.filename ?? '?'}:${context?.callerline ?? '?'}`;
+        const n = (counts.get(where) ?? 0) + 1;
+        counts.set(where, n);
+        if (n > LIBRARY_LINES_PER_PLACE) return;
+        const lines = text.split('\n').filter((l) => l.trim());
+        if (n === LIBRARY_LINES_PER_PLACE) lines.push(`(more from ${where} left out)`);
+        for (const line of lines) writeLine(`node-opcua ${kind} (${where}): ${line.trim()}`);
+    };
+    opcua.setWarningLogger(route('warning'));
+    opcua.setErrorLogger(route('error'));
+    opcua.setDebugLogger(route('debug'));
+    opcua.setTraceLogger?.(route('trace'));
+}
+
 // Passes on what is still in the pipe (before the process exits).
 function flush() {
     if (readFd < 0) return;
@@ -92,4 +133,4 @@ function flush() {
     }
 }
 
-module.exports = { log, captureStandardError, flush, stamp };
+module.exports = { log, captureStandardError, flush, stamp, routeConsole, routeOpcuaMessages };

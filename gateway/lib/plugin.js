@@ -197,12 +197,13 @@ class Plugin {
     }
 
     // One write batch of {vt, handle, value} on a worker thread, so that the caller's event
-    // loop never waits on the bus; `done(err)` is called once the plug-in has returned and
-    // every text allocated for the batch is freed.
+    // loop never waits on the bus; `done(err, verdicts)` is called once the plug-in has
+    // returned and every text allocated for the batch is freed, with the quality field of
+    // each record (abi.WRITE_PENDING where the plug-in gave no verdict).
     write(entries, done) {
         const count = entries.length;
         if (count === 0) {
-            setImmediate(done, null);
+            setImmediate(done, null, []);
             return;
         }
         const size = count * abi.RECORD_SIZE;
@@ -224,6 +225,7 @@ class Plugin {
                 } else {
                     abi.writeVariantNumber(view, at + abi.OFF_VALUE, vt, value);
                 }
+                view.writeUInt16LE(abi.WRITE_PENDING, at + abi.OFF_QUALITY);
                 view.writeUInt32LE(handle >>> 0, at + abi.OFF_USERDATA);
             }
         } catch (e) {
@@ -234,9 +236,11 @@ class Plugin {
         }
         this.batchCount.write++;
         this._handle.async(abi.WRITE, count, ptr, (err) => {
+            const verdicts = new Array(count);
+            for (let i = 0; i < count; i++) verdicts[i] = view.readUInt16LE(i * abi.RECORD_SIZE + abi.OFF_QUALITY);
             for (const text of texts) this.SysFreeString(text);
             koffi.free(ptr);
-            done(err || null);
+            done(err || null, verdicts);
         });
     }
 }

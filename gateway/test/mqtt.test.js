@@ -4,9 +4,13 @@
 
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { AttributeIds, StatusCodes } = require('node-opcua');
+const fs = require('node:fs');
+const path = require('node:path');
 const s = require('./support');
 const b = require('./broker');
+const { valueField } = require('./sparkplug-b');
+
+const members = { ...s.SAMPLE_MEMBERS, 20: path.join(s.FIXTURES, 'types.cfg') };
 
 let broker;
 let sim;
@@ -20,19 +24,13 @@ const isType = (type, device) => (m) => m.node === 'line1' && m.type === type &&
 before(async () => {
     broker = await b.startBroker();
     sub = await b.subscribe(broker.url);
-    sim = await s.startSim();
-    instDir = s.makeInstallation(sim.pty, s.SAMPLE_MEMBERS);
+    sim = await s.startSim({ extraMembers: { 20: members[20] }, log: true });
+    instDir = s.makeInstallation(sim.pty, members);
     node = await b.startEdgeNode(instDir, ['--port', String(await b.freePort()), '--mqtt', broker.url,
         '--group', GROUP, '--edge-node', 'line1']);
 });
 
-after(async () => {
-    await node?.stop();
-    await sim?.stop();
-    await sub?.close();
-    await broker?.stop();
-    await s.dispose();
-});
+after(() => s.tearDown(() => node?.stop(), () => sim?.stop(), () => sub?.close(), () => broker?.stop()));
 
 // Messages of one session of the node are numbered 0..255 from its NBIRTH on, without a gap.
 function checkSequence(from) {
@@ -47,11 +45,19 @@ test('the node is born, then every sample member with every tag as a metric', as
     const nbirth = await sub.wait(isType('NBIRTH'));
     assert.equal(nbirth.topic, topic('NBIRTH'));
     assert.equal(b.num(nbirth.payload.seq), 0);
+    assert.equal(nbirth.qos, 0);
+    assert.ok(nbirth.payload.metrics.every((m) => m.timestamp > 0), 'every metric has a time stamp');
     const nm = b.metricsOf(nbirth);
     assert.equal(b.num(nm.get('bdSeq').value), 0);
     assert.equal(nm.get('Node Control/Rebirth').value, false);
     assert.match(nm.get('Properties/Gateway Version').value, /^\d+\.\d+\.\d+$/);
     assert.equal(nm.get('Properties/Bus Port').value, sim.pty);
+    // The bus's figures from the plug-in's extension: a poll cycle measured on the bus.
+    assert.equal(nm.get('Bus/Port').value, sim.pty);
+    assert.equal(nm.get('Bus/Polling').value, true);
+    // 0 until the first full pass; then sent (NDATA) as it changes.
+    const cycle = await sub.wait((m) => isType('NDATA')(m) && b.metricsOf(m).get('Bus/Poll Cycle')?.value > 0, 20000);
+    assert.ok(b.metricsOf(cycle).get('Bus/Poll Cycle').value < 10000);
     const browse = await s.hostBrowse(instDir);
     const TYPES = { 2: 'Int16', 3: 'Int32', 4: 'Float', 5: 'Double', 8: 'String', 11: 'Boolean', 17: 'UInt8', 18: 'UInt16', 19: 'UInt32' };
     for (const device of ['ADR03', 'ADR07', 'ADR12']) {
@@ -59,7 +65,12 @@ test('the node is born, then every sample member with every tag as a metric', as
         const metrics = b.metricsOf(dbirth);
         const tags = browse.filter((e) => e.kind === 'tag' && e.path.startsWith(`${device}.`));
         assert.ok(tags.length > 0);
-        assert.deepEqual([...metrics.keys()].sort(), tags.map((t) => t.path.slice(device.length + 1)).sort(), device);
+        const health = [...metrics.keys()].filter((k) => k.startsWith('Diagnostics/'));
+        assert.deepEqual([...metrics.keys()].filter((k) => !health.includes(k)).sort(),
+            tags.map((t) => t.path.slice(device.length + 1)).sort(), device);
+        assert.equal(metrics.get('Diagnostics/State').value, 'Good', device);
+        assert.equal(metrics.get('Diagnostics/Error Counter').value, 0, device);
+        assert.ok(b.num(metrics.get('Diagnostics/Polls Accepted').value) >= 1, device);
         for (const t of tags) {
             const m = metrics.get(t.path.slice(device.length + 1));
             assert.equal(m.type, TYPES[t.vt], t.path);
@@ -85,6 +96,9 @@ test('DDATA carries a changed value with its source time, and nothing for unchan
     const temp = b.metricsOf(ddata).get('Process.ActualTemp');
     assert.ok(Math.abs(temp.value - 31.2) < 1e-3);
     assert.ok(b.num(temp.timestamp) >= before - 1000 && b.num(temp.timestamp) <= Date.now());
+    // Sent right after the poll that brought it, stamped with that poll's time.
+    assert.equal(b.num(temp.timestamp), b.num(b.metricsOf(ddata).get('Diagnostics/Last Good Poll').value));
+    assert.ok(ddata.at - b.num(temp.timestamp) < 1000, `${ddata.at - b.num(temp.timestamp)} ms after the poll`);
     assert.ok(!b.metricsOf(ddata).has('Process.Setpoint'), 'an unchanged tag is left out');
     // Nothing changes in the next two seconds: the temperature is not sent again.
     const quiet = sub.messages.length;
@@ -108,13 +122,122 @@ test('DCMD writes a setpoint through the write queue; read-only tags are refused
     await node.err.wait(/DCMD ADR03 Process\.ActualTemp: refused, the tag is read-only/, 10000);
     await node.err.wait(/DCMD ADR03 Process\.Setpoint: refused, "hot" does not fit/, 10000);
     await node.err.wait(/DCMD ADR03 No\.Such: refused, no such metric/, 10000);
+    // What the plug-in says became of a write is logged as the OPC UA answer would be.
+    sub.command(topic('DCMD', 'ADR20'), [{ name: 'Values.Delay', type: 'Float', value: 99999 }]);
+    await node.err.wait(/DCMD ADR20 Values\.Delay: BadOutOfRange/, 10000);
+});
+
+test('births give every metric an alias of its own; DDATA and DCMD go by alias, a wrong alias is refused', async () => {
+    const nbirth = sub.messages.findLast(isType('NBIRTH'));
+    const session = sub.messages.slice(sub.messages.indexOf(nbirth));
+    const dbirth = (device) => session.find(isType('DBIRTH', device));
+    const births = [nbirth, ...['ADR03', 'ADR07', 'ADR12', 'ADR20'].map(dbirth)];
+    const metrics = births.flatMap((m) => m.payload.metrics);
+    assert.equal(b.metricsOf(nbirth).get('Node Control/Rebirth').alias, undefined, 'Rebirth has no alias');
+    const aliases = metrics.filter((m) => m.name !== 'Node Control/Rebirth').map((m) => m.alias);
+    assert.ok(aliases.every(Number.isInteger), 'every other metric has one');
+    assert.equal(new Set(aliases).size, aliases.length, 'unique across the node and its devices');
+
+    const alias = (name, device = 'ADR03') => b.metricsOf(dbirth(device)).get(name).alias;
+    const from = sub.messages.length;
+    sub.command(topic('DCMD', 'ADR03'), [{ alias: alias('Process.Setpoint'), type: 'Float', typed: false, value: 64.5 }]);
+    const ddata = await sub.wait((m) => isType('DDATA', 'ADR03')(m) && b.metricsOf(m).has('Process.Setpoint'), 15000, from);
+    const setpoint = b.metricsOf(ddata).get('Process.Setpoint');
+    assert.ok(Math.abs(setpoint.value - 64.5) < 1e-3);
+    assert.equal(ddata.qos, 0);
+    assert.equal(setpoint.named, false, 'DDATA by alias, without the name');
+    assert.equal(setpoint.typed, false, 'and without the data type');
+
+    sub.command(topic('DCMD', 'ADR07'), [{ alias: alias('Process.Setpoint'), type: 'Float', value: 1 }]);
+    sub.command(topic('DCMD', 'ADR03'), [{ alias: 99999, type: 'Float', value: 1 }]);
+    sub.command(topic('DCMD', 'ADR03'), [{ alias: alias('Diagnostics/Error Counter'), type: 'Int32', value: 1 }]);
+    sub.command(topic('DCMD', 'ADR03'), [{ name: 'Process.Setpoint', alias: alias('Process.ActualTemp'), type: 'Float', value: 1 }]);
+    await node.err.wait(new RegExp(`DCMD ADR07 alias ${alias('Process.Setpoint')}: refused, no metric of this device has that alias`), 10000);
+    await node.err.wait(/DCMD ADR03 alias 99999: refused, no metric of this device has that alias/, 10000);
+    await node.err.wait(/DCMD ADR03 Diagnostics\/Error Counter \(alias \d+\): refused, not a tag/, 10000);
+    await node.err.wait(/DCMD ADR03 Process\.Setpoint: refused, alias \d+ is not this metric's/, 10000);
+    const read = await s.hostRead(instDir, ['ADR03.Process.Setpoint']);
+    assert.ok(Math.abs(read.get('ADR03.Process.Setpoint').value - 64.5) < 1e-3, 'nothing of the refused ones written');
+});
+
+test('every value is in the field its type has; 32-bit unsigned DCMDs come in either field', async () => {
+    const nbirth = await sub.wait(isType('NBIRTH'));
+    const dbirth = await sub.wait(isType('DBIRTH', 'ADR20'));
+    for (const m of [...nbirth.payload.metrics, ...dbirth.payload.metrics]) {
+        if (m.value === null) continue;
+        assert.deepEqual(m.fields, [valueField(m.datatype).name], `${m.name} (${m.type})`);
+        for (const [key, p] of Object.entries(m.properties ?? {})) {
+            if (p.value !== null) assert.equal(p.field, valueField(p.datatype).name, `${m.name} ${key}`);
+        }
+    }
+    assert.equal(b.metricsOf(dbirth).get('Values.Ulong').type, 'UInt32');
+    assert.equal(b.metricsOf(nbirth).get('bdSeq').field, 'long_value');
+
+    const written = (name, want, from) => sub.wait((m) => isType('DDATA', 'ADR20')(m) && b.metricsOf(m).get(name)?.value === want, 15000, from);
+    const cases = [
+        { name: 'Values.Ulong', type: 'UInt32', value: 4000000000 },
+        { name: 'Values.Ulong', type: 'UInt32', value: 3000000001, field: 'long_value' }, // older hosts
+        { name: 'Values.Int', type: 'Int16', value: -1234 },
+        { name: 'Values.Long', type: 'Int32', value: -2000000000 },
+        { name: 'Values.Char', type: 'UInt8', value: 201 },
+    ];
+    for (const c of cases) {
+        const from = sub.messages.length;
+        sub.command(topic('DCMD', 'ADR20'), [c]);
+        const ddata = await written(c.name, c.value, from);
+        assert.equal(b.metricsOf(ddata).get(c.name).field, valueField(b.metricsOf(ddata).get(c.name).datatype).name);
+    }
+});
+
+test('a DCMD with more metrics than allowed is refused whole, nothing of it written', async () => {
+    const from = sim.out.lines.length;
+    const metrics = Array.from({ length: 101 }, () => ({ name: 'Values.Uint', type: 'UInt16', value: 777 }));
+    sub.command(topic('DCMD', 'ADR20'), metrics);
+    await node.err.wait(/DCMD ADR20: refused, 101 metrics \(at most 100 a message\)/, 10000);
+    // One that fits goes out after it: the refused one sent nothing before.
+    sub.command(topic('DCMD', 'ADR20'), metrics.slice(0, 100));
+    await s.until(() => sim.out.lines.slice(from).some((l) => l.startsWith('ADR 20 WRITE')), 15000, 'the 100 writes go out');
+    await s.until(() => sim.out.lines.slice(from).filter((l) => l.startsWith('ADR 20 WRITE')).length >= 100, 30000, 'all of them');
+    await new Promise((r) => setTimeout(r, 500));
+    assert.equal(sim.out.lines.slice(from).filter((l) => l.startsWith('ADR 20 WRITE')).length, 100);
+});
+
+test('bdSeq goes on from the last run kept in the state folder; a damaged file is named and started over', async () => {
+    const state = s.tempDir('gw-state');
+    const births = [];
+    const run = async () => {
+        const from = sub.messages.length;
+        const n = await b.startEdgeNode(instDir, ['--no-opcua', '--mqtt', broker.url, '--group', GROUP, '--edge-node', 'line3', '--state', state]);
+        const nbirth = await sub.wait((m) => m.node === 'line3' && m.type === 'NBIRTH', 30000, from);
+        births.push(b.num(b.metricsOf(nbirth).get('bdSeq').value));
+        await n.stop();
+        return n;
+    };
+    await run();
+    await run();
+    assert.deepEqual(births, [0, 1]);
+    const file = path.join(state, 'sparkplug-bdseq');
+    assert.equal(fs.readFileSync(file, 'utf8'), '1\n');
+    fs.writeFileSync(file, 'garbage\n');
+    const damaged = await run();
+    assert.equal(births[2], 0);
+    assert.ok(damaged.err.lines.some((l) => l.includes(`${file}:1: "garbage" is no bdSeq 0..255; starting at 0`)));
+    assert.equal(fs.readFileSync(file, 'utf8'), '0\n');
 });
 
 test('a silent member dies (DDEATH) and is born again when it answers; NCMD rebirth', async () => {
     const from = sub.messages.length;
     await sim.change({ members: { 7: { faults: { silence: 1 } } } });
-    await sub.wait(isType('DDEATH', 'ADR07'), 30000, from);
+    const ddeath = await sub.wait(isType('DDEATH', 'ADR07'), 30000, from);
     assert.ok(!sub.messages.slice(from).some(isType('DDEATH', 'ADR03')), 'other members live on');
+    // Until then each failed poll is told by exception: its error counter, the state once.
+    const dying = sub.messages.slice(from, sub.messages.indexOf(ddeath)).filter(isType('DDATA', 'ADR07')).map(b.metricsOf);
+    const counters = dying.map((m) => m.get('Diagnostics/Error Counter')?.value).filter((v) => v !== undefined);
+    assert.deepEqual(counters.slice(counters.indexOf(1)), [1, 2, 3, 4, 5, 6, 7, 8, 9]);
+    assert.deepEqual(dying.map((m) => m.get('Diagnostics/State')?.value).filter(Boolean), ['Uncertain']);
+    assert.ok(dying.every((m) => !m.has('Counters.Counter0')), 'unchanged values are not sent again');
+    const failed = sub.messages.slice(from).filter(isType('NDATA')).map((m) => b.metricsOf(m).get('Bus/Failed Exchanges')).filter(Boolean);
+    assert.ok(failed.length >= 5 && failed.every((m, i) => i === 0 || b.num(m.value) > b.num(failed[i - 1].value)), 'Bus/Failed Exchanges grows');
     const back = sub.messages.length;
     await sim.change({ members: { 7: { faults: { silence: 0 } } } });
     const dbirth = await sub.wait(isType('DBIRTH', 'ADR07'), 30000, back);
@@ -130,19 +253,40 @@ test('a silent member dies (DDEATH) and is born again when it answers; NCMD rebi
     checkSequence(0);
 });
 
+test('without the plug-in\'s extension the edge node scans as before: no figures, values stamped when read', async () => {
+    const plain = await b.startEdgeNode(instDir, ['--no-opcua', '--no-extension', '--mqtt', broker.url, '--group', GROUP, '--edge-node', 'plain']);
+    try {
+        const mine = (type, device) => (m) => m.node === 'plain' && m.type === type && (device === undefined || m.device === device);
+        const nbirth = await sub.wait(mine('NBIRTH'));
+        assert.ok(![...b.metricsOf(nbirth).keys()].some((k) => k.startsWith('Bus/')));
+        const dbirth = await sub.wait(mine('DBIRTH', 'ADR03'));
+        assert.ok(![...b.metricsOf(dbirth).keys()].some((k) => k.startsWith('Diagnostics/')));
+        const from = sub.messages.length;
+        await sim.change({ members: { 3: { memory: [{ offset: 20, type: 'int', value: 277 }] } } });
+        const ddata = await sub.wait((m) => mine('DDATA', 'ADR03')(m) && Math.abs((b.metricsOf(m).get('Process.ActualTemp')?.value ?? 0) - 27.7) < 1e-3, 15000, from);
+        // The read record's time: the scan that found the change, not the poll before it.
+        const stamp = b.num(b.metricsOf(ddata).get('Process.ActualTemp').timestamp);
+        assert.ok(Math.abs(stamp - b.num(ddata.payload.timestamp)) < 50, `${stamp} vs ${b.num(ddata.payload.timestamp)}`);
+        assert.ok(!sub.messages.slice(from).some((m) => m.node === 'plain' && m.type === 'NDATA'));
+    } finally {
+        await plain.stop();
+    }
+});
+
 test('the broker stopped and restarted: OPC UA keeps serving, the births come again', async () => {
     const ua = await s.connect(node.endpoint);
+    let restarted = false;
     try {
         await broker.stop();
         await node.err.wait(/connection lost/, 15000);
-        const r = await ua.session.read({ nodeId: 'ns=1;s=ADR03.Process.Setpoint', attributeId: AttributeIds.Value });
-        assert.equal(r.statusCode, StatusCodes.Good);
+        await s.readGood(ua.session, 'ns=1;s=ADR03.Process.Setpoint');
         // Changes while the broker is away are not queued: the births carry the latest value.
         await sim.change({ members: { 3: { memory: [{ offset: 20, type: 'int', value: 250 }] } } });
         await sim.change({ members: { 3: { memory: [{ offset: 20, type: 'int', value: 251 }] } } });
         await new Promise((resolve) => setTimeout(resolve, 1500));
         const from = sub.messages.length;
         broker = await b.startBroker(broker.port);
+        restarted = true;
         const nbirth = await sub.wait(isType('NBIRTH'), 60000, from);
         assert.equal(b.num(b.metricsOf(nbirth).get('bdSeq').value), 1, 'a new session has the next bdSeq');
         const dbirth = await sub.wait(isType('DBIRTH', 'ADR03'), 15000, from);
@@ -151,6 +295,8 @@ test('the broker stopped and restarted: OPC UA keeps serving, the births come ag
             'no stale value after the reconnect');
     } finally {
         await ua.close();
+        // The tests after this one need the broker, also when this one failed.
+        if (!restarted) broker = await b.startBroker(broker.port);
     }
 });
 
@@ -195,6 +341,10 @@ test('bad edge-node options end with a message naming the option and exit code 2
         [['--mqtt', broker.url, '--mqtt-ca', '/etc/hostname'], /--mqtt-ca: only for an mqtts:\/\/ broker/],
         [['--mqtt', broker.url.replace('mqtt:', 'mqtts:'), '--mqtt-ca', `${dir}/missing.pem`], /--mqtt-ca: cannot read .*missing\.pem: ENOENT/],
         [['--mqtt', broker.url, '--mqtt-password-file', '/etc/hostname'], /--mqtt-password-file needs --mqtt-user/],
+        [['--primary-host', 'scada'], /--primary-host needs --mqtt URL/],
+        [['--mqtt', broker.url, '--primary-host', 'a+b'], /--primary-host a\+b: an identifier without/],
+        [['--mqtt', broker.url, '--mqtt', broker.url], /--mqtt: the same server is given twice/],
+        [['--mqtt', broker.url, '--mqtt', 'tcp://x'], /--mqtt tcp:\/\/x: a URL/],
     ];
     for (const [args, message] of cases) {
         const r = await s.run(s.programs.gateway, args, { KORVEX_OPC_INSTDIR: dir });

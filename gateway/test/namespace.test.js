@@ -39,12 +39,7 @@ before(async () => {
     ua = await s.connect(gateway.endpoint);
 });
 
-after(async () => {
-    await ua?.close();
-    await gateway?.stop();
-    await sim?.stop();
-    await s.dispose();
-});
+after(() => s.tearDown(() => ua?.close(), () => gateway?.stop(), () => sim?.stop()));
 
 const tags = () => browse.filter((e) => e.kind === 'tag');
 const sampleItems = () => tags().filter((t) => /^ADR(03|07|12)\./.test(t.path)).map((t) => t.path);
@@ -155,22 +150,25 @@ test('one Read of 200 variables is one read batch of the plug-in', async () => {
     const results = await ua.session.read(paths.slice(0, 200).map((p) => ({ nodeId: nodeId(p), attributeId: AttributeIds.Value })));
     assert.equal(results.length, 200);
     // The trace line arrives on standard error, which may lag behind the answer.
-    await gateway.err.wait(/read batch of 200 records/, 5000, from);
-    const batches = gateway.err.lines.slice(from).filter((l) => /read batch of/.test(l));
-    assert.deepEqual(batches.map((l) => /read batch of (\d+)/.exec(l)[1]), ['200']);
+    await gateway.err.wait(/read batch of 200 records(?! after a poll)/, 5000, from);
+    // A line of an earlier Read may still arrive before it; none may follow it. The batches
+    // that bring each poll's values into the variables are not the Read's.
+    const batches = gateway.err.lines.slice(from).filter((l) => /read batch of/.test(l) && !/after a poll/.test(l))
+        .map((l) => /read batch of (\d+)/.exec(l)[1]);
+    assert.deepEqual(batches.slice(batches.indexOf('200')), ['200']);
 });
 
 test('a Read batches each of its variables once, leaves the server\'s own nodes to it and honours maxAge', async () => {
     const paths = tags().map((t) => t.path).slice(0, 3);
     const valueOf = (p) => ({ nodeId: nodeId(p), attributeId: AttributeIds.Value });
     const batchesFrom = (from) => gateway.err.lines.slice(from)
-        .filter((l) => /read batch of/.test(l)).map((l) => /read batch of (\d+)/.exec(l)[1]);
+        .filter((l) => /read batch of/.test(l) && !/after a poll/.test(l)).map((l) => /read batch of (\d+)/.exec(l)[1]);
     let from = gateway.err.lines.length;
     const mixed = await ua.session.read([...paths.map(valueOf), valueOf(paths[0]), { nodeId: 'ns=0;i=2258', attributeId: AttributeIds.Value }]);
     assert.deepEqual(mixed.map((r) => r.statusCode.name), ['Good', 'Good', 'Good', 'Good', 'Good']);
     assert.deepEqual(mixed[3].value, mixed[0].value, 'the same variable twice reads the same');
     assert.ok(mixed[4].value.value instanceof Date, 'the server\'s current time');
-    await gateway.err.wait(/read batch of 3 records/, 5000, from);
+    await gateway.err.wait(/read batch of 3 records(?! after a poll)/, 5000, from);
     assert.deepEqual(batchesFrom(from), ['3']);
 
     // Values of the last Read are young enough for a maxAge of a minute: no batch. A Read
@@ -179,7 +177,7 @@ test('a Read batches each of its variables once, leaves the server\'s own nodes 
     const cached = await ua.session.read(paths.map(valueOf), 60000);
     assert.deepEqual(cached.map((r) => r.statusCode.name), ['Good', 'Good', 'Good']);
     await ua.session.read(valueOf(paths[1]));
-    await gateway.err.wait(/read batch of 1 records/, 5000, from);
+    await gateway.err.wait(/read batch of 1 records(?! after a poll)/, 5000, from);
     assert.deepEqual(batchesFrom(from), ['1']);
 });
 

@@ -25,6 +25,10 @@ test('bad options and a plug-in that cannot be loaded end with a clear message a
         [['--user', 'op'], /--user op: NAME:PASSWORD-FILE is expected/],
         [['--user', `op:${path.join(dir, 'missing')}`], /cannot read the password file .*missing: ENOENT/],
         [['--no-anonymous'], /--no-anonymous: no user could sign in/],
+        [['--max-sessions', '0'], /--max-sessions 0: a number 1\.\.1000000 is expected/],
+        [['--max-connections', 'many'], /--max-connections many: a number/],
+        [['--state', dir], /--state needs --mqtt URL/],
+        [['--min-publishing-interval', '5'], /--min-publishing-interval 5: a number 10\.\.1000 is expected/],
         [['--plugin', path.join(dir, 'libnothing.so')], /cannot load plug-in .*libnothing\.so: no such file/],
     ];
     fs.writeFileSync(path.join(dir, 'libbroken.so'), 'not a library');
@@ -36,11 +40,39 @@ test('bad options and a plug-in that cannot be loaded end with a clear message a
     }
     const help = await s.run(s.programs.gateway, ['--help']);
     assert.equal(help.code, 0);
-    for (const option of ['--host', '--port', '--pki', '--read-only', '--security', '--user', '--no-anonymous', '--plugin']) {
+    for (const option of ['--host', '--port', '--pki', '--read-only', '--security', '--user', '--no-anonymous', '--plugin',
+        '--max-connections', '--max-sessions', '--max-subscriptions', '--max-monitored-items', '--min-publishing-interval', '--state']) {
         assert.ok(help.stdout.includes(option), option);
     }
     const version = await s.run(s.programs.gateway, ['--version']);
     assert.match(version.stdout, /^fenlo-opcua \d+\.\d+\.\d+\n$/);
+});
+
+test('settings the gateway reads itself: a FIFO, a folder or a huge file in their place is refused at once', async () => {
+    const { execFileSync } = require('node:child_process');
+    const { busPort } = require('../lib/sparkplug');
+    const { installDir } = require('../lib/driver-ini');
+    const dir = s.tempDir('gw-settings');
+    const ini = path.join(dir, 'fenlodrv.ini');
+    const conf = path.join(dir, 'opc-server.conf');
+    const env = { KORVEX_OPC_INSTDIR: dir };
+    fs.writeFileSync(ini, '[KXBUS]\r\nCOM = /dev/ttyUSB3\r\n');
+    assert.equal(busPort(env), '/dev/ttyUSB3');
+    fs.writeFileSync(conf, '[OPC Server]\nInstDir=/srv/plant\n');
+    assert.equal(installDir({ KORVEX_OPC_SERVER_CONF: conf }), '/srv/plant');
+    // Nobody writes into these FIFOs: a read that waited for a writer would never return.
+    for (const file of [ini, conf]) {
+        fs.rmSync(file);
+        execFileSync('mkfifo', [file]);
+    }
+    assert.equal(busPort(env), '');
+    assert.equal(installDir({ KORVEX_OPC_SERVER_CONF: conf }), '');
+    fs.rmSync(ini);
+    fs.mkdirSync(ini);
+    assert.equal(busPort(env), '');
+    fs.rmSync(ini, { recursive: true });
+    fs.writeFileSync(ini, `COM = /dev/ttyS0\n${' '.repeat(2 << 20)}`);
+    assert.equal(busPort(env), '');
 });
 
 test('read-only: writes are refused with BadUserAccessDenied, users sign in with their password', async () => {
@@ -92,10 +124,10 @@ test('--security sign offers no endpoint without security, and a trusted client 
         // An unknown client certificate is rejected, and kept where an administrator trusts it.
         await assert.rejects(s.connect(gateway.endpoint, signed));
         const rejected = path.join(pki, 'rejected');
-        const certificate = await s.until(() => fs.readdirSync(rejected)[0], 5000, 'the client certificate waits in rejected/');
+        const certificate = await s.until(() => fs.existsSync(rejected) && fs.readdirSync(rejected)[0], 30000, 'the client certificate waits in rejected/');
         fs.renameSync(path.join(rejected, certificate), path.join(pki, 'trusted', 'certs', certificate));
         // The server notices the trusted folder's change on its own time.
-        const ua = await s.until(() => s.connect(gateway.endpoint, signed).catch(() => null), 30000,
+        const ua = await s.until(() => s.connect(gateway.endpoint, signed).catch(() => null), 60000,
             'the trusted client connects');
         try {
             const r = await ua.session.read({ nodeId: nodeId('ADR03.DEVICE_ID'), attributeId: AttributeIds.Value });

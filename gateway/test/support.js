@@ -8,7 +8,8 @@ const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const { once } = require('node:events');
-const { OPCUAClient, OPCUACertificateManager } = require('node-opcua');
+require('../lib/webcrypto');
+const { AttributeIds, OPCUAClient, OPCUACertificateManager, StatusCodes } = require('node-opcua');
 
 const REPO = path.resolve(__dirname, '..', '..');
 const BUILD = path.join(REPO, 'build', 'dev');
@@ -71,6 +72,26 @@ class Lines {
     }
 }
 
+// Every program a test file starts, so that none outlives it: one left running (its start
+// failed, or a test ended early) would hold the test process open until CTest's time-out.
+const children = new Set();
+function spawnTracked(program, args, options) {
+    const child = spawn(program, args, options);
+    children.add(child);
+    child.once('exit', () => children.delete(child));
+    return child;
+}
+
+// Waits for `started`; a child whose start failed is killed before the failure is passed on.
+async function startedOrKilled(child, started) {
+    try {
+        return await started;
+    } catch (e) {
+        child.kill('SIGKILL');
+        throw e;
+    }
+}
+
 async function exited(child) {
     if (child.exitCode !== null || child.signalCode !== null) return child.exitCode;
     const [code] = await once(child, 'exit');
@@ -79,14 +100,15 @@ async function exited(child) {
 
 // kxbus-sim with the sample scenario and `extraMembers` ({address: cfg}), taking scenario
 // changes on its standard input.
-async function startSim({ extraMembers = {}, log = false } = {}) {
+async function startSim({ extraMembers = {}, log = false, logTime = false } = {}) {
     const args = ['--scenario', path.join(SAMPLES, 'scenarios', 'demo.json'), '--no-wire-timing', '--changes'];
     for (const [address, cfg] of Object.entries(extraMembers)) args.push('--member', `${address}=${cfg}`);
-    if (log) args.push('--log');
-    const child = spawn(programs.sim, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+    if (log || logTime) args.push('--log');
+    if (logTime) args.push('--log-time');
+    const child = spawnTracked(programs.sim, args, { stdio: ['pipe', 'pipe', 'pipe'] });
     const out = new Lines(child.stdout);
     const err = new Lines(child.stderr);
-    const first = await out.wait(/^pty /, 10000);
+    const first = await startedOrKilled(child, out.wait(/^pty /, 10000));
     let changes = 0;
     return {
         child, out, err,
@@ -102,6 +124,26 @@ async function startSim({ extraMembers = {}, log = false } = {}) {
             return exited(child);
         },
     };
+}
+
+// The exchanges of a simulator started with logTime as polls: a run of read requests to one
+// address is one poll, timed by the simulator's clock (ms since 1970) when it served each
+// request, before its answer left: [{address, read, silent, first, last}].
+function simPolls(lines) {
+    const found = [];
+    for (const line of lines) {
+        const m = /^ADR (\d\d) (READ|WRITE) .*\| at (\d+(?:\.\d+)?)$/.exec(line);
+        if (!m) continue;
+        const frame = { address: Number(m[1]), read: m[2] === 'READ', silent: line.includes('| silent'), at: Number(m[3]) };
+        const last = found.at(-1);
+        if (last && last.read && last.address === frame.address && frame.read) {
+            last.last = frame.at;
+            last.silent &&= frame.silent;
+        } else {
+            found.push({ address: frame.address, read: frame.read, silent: frame.silent, first: frame.at, last: frame.at });
+        }
+    }
+    return found;
 }
 
 // The plug-in's installation directory: the sample descriptions and a fenlodrv.ini for the
@@ -141,18 +183,18 @@ const sharedPki = path.join(os.tmpdir(), 'kvx-gateway-test-pki');
 async function startGateway(instDir, extraArgs = [], { env = {} } = {}) {
     const port = await freePort();
     const args = ['--port', String(port), ...(extraArgs.includes('--pki') ? [] : ['--pki', sharedPki]), ...extraArgs];
-    const child = spawn(programs.gateway, args, {
+    const child = spawnTracked(programs.gateway, args, {
         stdio: ['ignore', 'pipe', 'pipe'],
         env: { ...process.env, KORVEX_OPC_INSTDIR: instDir, ...env },
     });
     const err = new Lines(child.stderr);
     const out = new Lines(child.stdout);
-    const listening = await Promise.race([
+    const listening = await startedOrKilled(child, Promise.race([
         err.wait(/listening on opc\.tcp:\/\//, 60000),
         exited(child).then((code) => {
             throw new Error(`fenlo-opcua ended with ${code}:\n${err.lines.join('\n')}`);
         }),
-    ]);
+    ]));
     return {
         child, err, out, port,
         endpoint: /listening on (\S+)/.exec(listening)[1],
@@ -164,7 +206,7 @@ async function startGateway(instDir, extraArgs = [], { env = {} } = {}) {
 }
 
 let clientPki = null;
-async function connect(endpoint, { userIdentityInfo, securityMode, securityPolicy } = {}) {
+async function connect(endpoint, { userIdentityInfo, securityMode, securityPolicy, beforeSession } = {}) {
     if (!clientPki) {
         // The tests' client trusts the servers that the tests start.
         clientPki = new OPCUACertificateManager({
@@ -181,6 +223,7 @@ async function connect(endpoint, { userIdentityInfo, securityMode, securityPolic
     await client.connect(endpoint);
     let session;
     try {
+        beforeSession?.(client);
         session = await client.createSession(userIdentityInfo);
     } catch (e) {
         await client.disconnect();
@@ -195,10 +238,24 @@ async function connect(endpoint, { userIdentityInfo, securityMode, securityPolic
     };
 }
 
-// Releases what the clients of a test file share, so that the test process can end.
+// Releases what the clients of a test file share and kills what its tests left running, so
+// that the test process can end.
 async function dispose() {
     if (clientPki) await clientPki.dispose();
     clientPki = null;
+    const left = [...children];
+    for (const child of left) child.kill('SIGKILL');
+    await Promise.all(left.map(exited));
+}
+
+// A test file's end: its own steps in order, up to one that throws, and then, whatever
+// happened, dispose.
+async function tearDown(...steps) {
+    try {
+        for (const step of steps) await step();
+    } finally {
+        await dispose();
+    }
 }
 
 function run(program, args, env) {
@@ -230,6 +287,42 @@ async function hostRead(instDir, items) {
     return values;
 }
 
+// Connects with message security to a server whose --pki is `pki`: a refused try leaves the
+// client's certificate in rejected/, which the operator then trusts. The server may file it
+// after the client has already seen the refusal, so every refused try looks again.
+async function connectTrusted(endpoint, pki, options) {
+    const rejected = path.join(pki, 'rejected');
+    const trustRejected = () => {
+        for (const certificate of fs.existsSync(rejected) ? fs.readdirSync(rejected) : []) {
+            fs.renameSync(path.join(rejected, certificate), path.join(pki, 'trusted', 'certs', certificate));
+        }
+    };
+    let refusal;
+    try {
+        return await until(() => connect(endpoint, options).catch((e) => {
+            refusal = e;
+            trustRejected();
+            return null;
+        }), 60000, 'the trusted client connects');
+    } catch (e) {
+        throw new Error(`${e.message}; last refusal: ${refusal?.message}`);
+    }
+}
+
+// A Read of `nodeId` repeated until it is Good: one poll that a loaded machine answered late
+// makes the next Read Uncertain, which is right, but not what a test of serving asks about.
+async function readGood(session, nodeId, timeoutMs = 10000) {
+    let last;
+    try {
+        return await until(async () => {
+            last = await session.read({ nodeId, attributeId: AttributeIds.Value });
+            return last.statusCode === StatusCodes.Good && last;
+        }, timeoutMs, `${nodeId} Good`);
+    } catch (e) {
+        throw new Error(`${e.message}; last read ${last?.statusCode.name}`);
+    }
+}
+
 async function until(check, timeoutMs, what) {
     const end = Date.now() + timeoutMs;
     let last;
@@ -242,6 +335,7 @@ async function until(check, timeoutMs, what) {
 }
 
 module.exports = {
-    programs, SAMPLES, FIXTURES, SAMPLE_MEMBERS, tempDir, startSim, makeInstallation, startGateway,
-    connect, dispose, hostBrowse, hostRead, run, until, exited, Lines, freePort,
+    programs, SAMPLES, FIXTURES, SAMPLE_MEMBERS, tempDir, startSim, simPolls, makeInstallation, startGateway,
+    connect, connectTrusted, dispose, tearDown, hostBrowse, hostRead, run, until, readGood, exited, Lines, freePort,
+    spawnTracked, startedOrKilled,
 };

@@ -1,9 +1,12 @@
 // fenlo-host: loads the driver plug-in through its five entry points, as an OPC server host
-// does, and lets people and scripts browse, read, write and watch its items.
+// does, and lets people and scripts browse, read, write and watch its items and see the
+// health of the bus.
 
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -106,11 +109,24 @@ int read(const LoadedPlugin& plugin, const std::vector<std::string>& items, int 
 int write(const LoadedPlugin& plugin, const std::vector<std::string>& assignments) {
     Session session(plugin.entry(), std::cout, std::cerr);
     session.open(true);
-    std::vector<std::string> written;
-    if (!session.write(assignments, written)) return kExitFailure;
-    std::cout << nlohmann::json{{"written", written}}.dump() << std::endl;
+    nlohmann::json result;
+    bool complete = false;
+    if (!session.write(assignments, result, complete)) return kExitFailure;
+    std::cout << result.dump() << std::endl;
     session.close();
-    return 0;
+    // A value that did not reach its member is no success.
+    return complete ? 0 : kExitFailure;
+}
+
+// The bus address of an item path ("ADR05.Values.Count" -> 5); -1 for another path.
+int ItemAddress(const std::string& item) {
+    if (item.size() < 5 || item.compare(0, 3, "ADR") != 0) return -1;
+    if (!std::isdigit(static_cast<unsigned char>(item[3])) ||
+        !std::isdigit(static_cast<unsigned char>(item[4]))) {
+        return -1;
+    }
+    const int address = (item[3] - '0') * 10 + (item[4] - '0');
+    return address < 32 ? address : -1;
 }
 
 int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int intervalMs,
@@ -126,14 +142,24 @@ int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int
         if (!session.read(items, results)) return kExitFailure;
         std::string table;
         if (terminal) table += "\x1b[H\x1b[J";
-        table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {}\n", "ITEM", width, "VALUE", "TYPE",
-                             "QUALITY", "TIME");
+        const kvx::host::PluginExtension& ext = plugin.extension();
+        table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {:<24}  {}\n", "ITEM", width, "VALUE",
+                             "TYPE", "QUALITY", "TIME", ext.present() ? "POLLED" : "");
         for (const auto& r : results) {
             const std::string value =
                 r.value.is_string() ? r.value.get<std::string>() : r.value.dump();
-            table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {}\n", r.item, width, value,
+            // The time of the poll that brought the value, where the plug-in tells it.
+            std::string polled;
+            FenloMemberStatus m{};
+            m.size = sizeof(m);
+            const int address = ItemAddress(r.item);
+            if (ext.present() && address >= 0 &&
+                ext.memberStatus(static_cast<std::uint32_t>(address), &m) == 1) {
+                polled = kvx::host::FileTimeToText(m.lastGoodPoll);
+            }
+            table += fmt::format("{:<{}}  {:<24}  {:<8}  {:<7}  {:<24}  {}\n", r.item, width, value,
                                  kvx::host::VarTypeName(r.vt),
-                                 r.quality == SOXPS_QUALITY_GOOD ? "good" : "bad", r.time);
+                                 r.quality == SOXPS_QUALITY_GOOD ? "good" : "bad", r.time, polled);
         }
         if (!terminal) table += "\n";
         std::cout << table << std::flush;
@@ -142,13 +168,97 @@ int watch(const LoadedPlugin& plugin, const std::vector<std::string>& items, int
     return 0;
 }
 
+// A member's state as the health figures give it: good while its last poll was accepted,
+// uncertain while its values are still served from an earlier accepted poll, bad from the
+// tenth failed poll on.
+const char* MemberState(const FenloMemberStatus& m) {
+    if (m.errorCounter == 0) return "good";
+    return m.errorCounter < 10 ? "uncertain" : "bad";
+}
+
+// One line per configured member and one for the bus, after the polling thread has had
+// `settleMs` to poll (a full pass at least, unless the time runs out).
+int status(const LoadedPlugin& plugin, int settleMs, bool json) {
+    const kvx::host::PluginExtension& ext = plugin.extension();
+    if (!ext.present()) {
+        std::cerr << "fenlo-host: the plug-in has no health figures (no extension)\n";
+        return kExitFailure;
+    }
+    Session session(plugin.entry(), std::cout, std::cerr);
+    session.open(true);
+    FenloBusStatus bus{};
+    bus.size = sizeof(bus);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settleMs);
+    std::uint64_t seen = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        ext.busStatus(&bus);
+        if (bus.cycles >= 1) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        seen =
+            ext.waitForPoll(seen, static_cast<std::uint32_t>(std::max<long long>(left.count(), 1)));
+    }
+    ext.busStatus(&bus);
+    nlohmann::json members = nlohmann::json::array();
+    std::string table = fmt::format("{:<5}  {:<9}  {:>6}  {:<24}  {:>9}  {:>7}  {:>5}  {:>8}  {}\n",
+                                    "ADDR", "STATE", "ERRORS", "LAST GOOD POLL", "ACCEPTED",
+                                    "FAILED", "AFTER", "POLL ms", "WRITES ok/refused/lost");
+    for (std::uint32_t address = 0; address < 32; ++address) {
+        FenloMemberStatus m{};
+        m.size = sizeof(m);
+        if (ext.memberStatus(address, &m) != 1 || m.configured != 1) continue;
+        const std::string polled = kvx::host::FileTimeToText(m.lastGoodPoll);
+        members.push_back({{"address", address},
+                           {"state", MemberState(m)},
+                           {"errorCounter", m.errorCounter},
+                           {"lastGoodPoll", polled},
+                           {"pollsAccepted", m.pollsAccepted},
+                           {"pollsFailed", m.pollsFailed},
+                           {"consecutiveFailures", m.consecutiveFailures},
+                           {"lastPollMs", m.lastPollMicros / 1000.0},
+                           {"writesAcknowledged", m.writesAcknowledged},
+                           {"writesRefused", m.writesRefused},
+                           {"writesUnacknowledged", m.writesUnacknowledged}});
+        table +=
+            fmt::format("{:<5}  {:<9}  {:>6}  {:<24}  {:>9}  {:>7}  {:>5}  {:>8.1f}  {}/{}/{}\n",
+                        fmt::format("{:02d}", address), MemberState(m), m.errorCounter,
+                        polled.empty() ? "-" : polled, m.pollsAccepted, m.pollsFailed,
+                        m.consecutiveFailures, m.lastPollMicros / 1000.0, m.writesAcknowledged,
+                        m.writesRefused, m.writesUnacknowledged);
+    }
+    session.close();
+    if (json) {
+        std::cout << nlohmann::json{{"bus",
+                                     {{"port", bus.port},
+                                      {"lastCycleMs", bus.lastCycleMicros / 1000.0},
+                                      {"meanCycleMs", bus.meanCycleMicros / 1000.0},
+                                      {"cycles", bus.cycles},
+                                      {"exchanges", bus.exchanges},
+                                      {"failedExchanges", bus.failedExchanges},
+                                      {"portOpenFailures", bus.portOpenFailures}}},
+                                    {"members", members}}
+                         .dump()
+                  << std::endl;
+    } else {
+        std::cout << fmt::format(
+                         "bus {}: cycle {:.1f} ms (mean {:.1f} ms), {} exchanges, {} "
+                         "failed, port not openable {} times\n",
+                         bus.port, bus.lastCycleMicros / 1000.0, bus.meanCycleMicros / 1000.0,
+                         bus.exchanges, bus.failedExchanges, bus.portOpenFailures)
+                  << table << std::flush;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const kvx::platform::Utf8Console utf8;  // texts are UTF-8, also in a Windows console
     CLI::App app{
         "fenlo-host: loads the fenlodrv plug-in through its entry points and serves its "
         "items"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("fenlo-host ") + KVX_VERSION);
     std::string pluginPath;
     app.add_option("--plugin", pluginPath,
                    "plug-in library (default: the one beside this program)");
@@ -179,9 +289,21 @@ int main(int argc, char** argv) {
     watchCmd->add_option("--count", count, "stop after this many refreshes (0: until stopped)")
         ->check(CLI::NonNegativeNumber);
 
+    int settleMs = 5000;
+    bool statusJson = false;
+    auto* statusCmd = app.add_subcommand(
+        "status", "poll for a while and print each configured member's health and the bus's");
+    statusCmd
+        ->add_option("--settle", settleMs,
+                     "milliseconds to poll first, a full pass at most (default 5000)")
+        ->check(CLI::Range(0, 3600000));
+    statusCmd->add_flag("--json", statusJson, "one JSON object instead of the table");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
@@ -204,6 +326,7 @@ int main(int argc, char** argv) {
         if (*readCmd) return read(plugin, readItems, waitGoodMs);
         if (*writeCmd) return write(plugin, assignments);
         if (*watchCmd) return watch(plugin, watchItems, intervalMs, count);
+        if (*statusCmd) return status(plugin, settleMs, statusJson);
     } catch (const std::exception& e) {
         std::cerr << "fenlo-host: " << e.what() << '\n';
         return kExitFailure;

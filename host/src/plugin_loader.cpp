@@ -42,6 +42,14 @@ bool LoadedPlugin::load(const std::filesystem::path& file, std::string& error) {
         entry_ = {};
         return false;
     }
+    // The extension is optional: a plug-in without it serves as before.
+    extension_.memberStatus =
+        reinterpret_cast<FenloGetMemberStatusFn>(library_.symbol("FenloGetMemberStatus"));
+    extension_.busStatus =
+        reinterpret_cast<FenloGetBusStatusFn>(library_.symbol("FenloGetBusStatus"));
+    extension_.waitForPoll =
+        reinterpret_cast<FenloWaitForPollFn>(library_.symbol("FenloWaitForPoll"));
+    if (!extension_.present()) extension_ = {};
     return true;
 }
 

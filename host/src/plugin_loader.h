@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fenlodrv/plugin_abi.h"
+#include "fenlodrv/plugin_ext.h"
 #include "kvx/platform/shared_library.h"
 
 namespace kvx::host {
@@ -17,16 +18,27 @@ struct PluginEntryPoints {
     SOXpSHandleDARequestsFn handleRequests = nullptr;
 };
 
+struct PluginExtension {
+    FenloGetMemberStatusFn memberStatus = nullptr;
+    FenloGetBusStatusFn busStatus = nullptr;
+    FenloWaitForPollFn waitForPoll = nullptr;
+    bool present() const { return memberStatus && busStatus && waitForPoll; }
+};
+
 class LoadedPlugin {
   public:
     // Loads the library and finds all five entry points. On failure returns false with a
     // message naming the file and what is missing.
     bool load(const std::filesystem::path& file, std::string& error);
     const PluginEntryPoints& entry() const { return entry_; }
+    // The plug-in's optional extension (fenlodrv/plugin_ext.h); null pointers when the plug-in
+    // has none.
+    const PluginExtension& extension() const { return extension_; }
 
   private:
     platform::SharedLibrary library_;
     PluginEntryPoints entry_;
+    PluginExtension extension_;
 };
 
 // The plug-in that belongs to the running program: beside it, in ../lib when installed, or in

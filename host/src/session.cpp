@@ -122,9 +122,34 @@ bool Session::read(const std::vector<std::string>& items, std::vector<ReadResult
     return true;
 }
 
-bool Session::write(const std::vector<std::string>& assignments,
-                    std::vector<std::string>& written) {
-    written.clear();
+namespace {
+
+// What the plug-in made of a write record, as the host tells it.
+const char* WriteOutcomeText(std::uint16_t outcome) {
+    switch (outcome) {
+        case SOXPS_WRITE_ACKNOWLEDGED:
+            return "acknowledged";
+        case SOXPS_WRITE_NOT_WRITABLE:
+            return "not writable";
+        case SOXPS_WRITE_NOT_STORED:
+            return "not stored";
+        case SOXPS_WRITE_OUT_OF_RANGE:
+            return "out of range";
+        case SOXPS_WRITE_TYPE_MISMATCH:
+            return "type mismatch";
+        case SOXPS_WRITE_NO_COMMUNICATION:
+            return "no communication";
+        default:
+            return "unknown";
+    }
+}
+
+}  // namespace
+
+bool Session::write(const std::vector<std::string>& assignments, nlohmann::json& result,
+                    bool& complete) {
+    result = nlohmann::json::object();
+    complete = false;
     std::vector<SOXpSRequest> batch;
     std::vector<std::string> names;
     auto release = [&batch] {
@@ -159,6 +184,7 @@ bool Session::write(const std::vector<std::string>& assignments,
         std::memset(static_cast<void*>(&record), 0, sizeof(record));
         record.value = *value;
         record.userData = item.handle;
+        record.quality = SOXPS_WRITE_PENDING;
         batch.push_back(record);
         names.push_back(path);
     }
@@ -166,7 +192,20 @@ bool Session::write(const std::vector<std::string>& assignments,
         plugin_.handleRequests(SOXPS_WRITE, static_cast<std::uint32_t>(batch.size()), batch.data());
     }
     release();
-    written = std::move(names);
+    // A plug-in that tells no outcome leaves the record as it was: such writes count as sent.
+    std::vector<std::string> written;
+    nlohmann::json refused = nlohmann::json::array();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const std::uint16_t outcome = batch[i].quality;
+        if (outcome == SOXPS_WRITE_ACKNOWLEDGED || outcome == SOXPS_WRITE_PENDING) {
+            written.push_back(names[i]);
+        } else {
+            refused.push_back({{"item", names[i]}, {"outcome", WriteOutcomeText(outcome)}});
+        }
+    }
+    result["written"] = written;
+    complete = refused.empty();
+    if (!complete) result["refused"] = std::move(refused);
     return true;
 }
 
@@ -230,10 +269,9 @@ bool Session::command(const std::string& line) {
             fail("write needs at least one ITEM=VALUE");
             return true;
         }
-        std::vector<std::string> written;
-        if (write(args, written)) {
-            out_ << nlohmann::json{{"written", written}}.dump() << std::endl;
-        }
+        nlohmann::json result;
+        bool complete = false;
+        if (write(args, result, complete)) out_ << result.dump() << std::endl;
     } else if (verb == "wait") {
         std::chrono::milliseconds timeout{};
         if (args.size() != 3 || (args[1] != "good" && args[1] != "bad") ||

@@ -47,7 +47,10 @@ class Session {
     bool read(const std::vector<std::string>& items, std::vector<ReadResult>& results);
     // One batch of writes of "ITEM=VALUE" assignments. False (message, nothing written) for an
     // unknown or read-only item or a value that does not convert.
-    bool write(const std::vector<std::string>& assignments, std::vector<std::string>& written);
+    // One write batch. `result` gets {"written":[items the members acknowledged]} and, when
+    // some did not reach their member, "refused":[{"item","outcome"}]. False when the batch
+    // could not be formed (nothing was sent); `complete` tells whether every value arrived.
+    bool write(const std::vector<std::string>& assignments, nlohmann::json& result, bool& complete);
     // Reads `item` until its quality is `good` (192) or bad (0), at most `timeout`. The
     // result object holds either "quality" and "waited_ms" or "timeout": true.
     bool wait(const std::string& item, bool good, std::chrono::milliseconds timeout,

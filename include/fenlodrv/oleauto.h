@@ -8,6 +8,11 @@
 
 #include "fenlodrv/plugin_abi.h"
 
+#if defined(FENLODRV_SYSTEM_OLE_TYPES)
+/* A Windows host has them from <oleauto.h> (and CoFileTimeNow from <objbase.h>). */
+#include <objbase.h>
+#else
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -34,5 +39,7 @@ FENLO_OLEAPI(int32_t) CoFileTimeNow(FILETIME* now);
 #ifdef __cplusplus
 }
 #endif
+
+#endif /* FENLODRV_SYSTEM_OLE_TYPES */
 
 #endif /* FENLODRV_OLEAUTO_H */

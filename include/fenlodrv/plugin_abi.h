@@ -35,7 +35,23 @@ extern "C" {
 #define SOXPS_EXPORT __attribute__((visibility("default")))
 #endif
 
-/* ---- OLE automation stand-ins ---------------------------------------------------------- */
+/* ---- OLE automation types ------------------------------------------------------------ */
+
+#if defined(_WIN64) && !defined(FENLODRV_OWN_OLE_TYPES)
+/* The records hold a 16-byte VARIANT; the system's is 24 bytes in 64-bit Windows programs. */
+#error "the plug-in's records are those of 32-bit Windows hosts: build the host as a 32-bit program"
+#endif
+#if defined(_WIN32) && !defined(FENLODRV_OWN_OLE_TYPES)
+/* A Windows host: VARIANT, BSTR, OLECHAR, VARTYPE, FILETIME and the VT_ numbers are the
+ * system's, so that this header and <windows.h> go together in either order. The records
+ * below rely on their layout, which the checks after the records confirm. (The plug-in itself
+ * is built with FENLODRV_OWN_OLE_TYPES and the layout-compatible types below.) */
+/* clang-format off: <oleauto.h> needs what <windows.h> declares */
+#include <windows.h>
+#include <oleauto.h>
+/* clang-format on */
+#define FENLODRV_SYSTEM_OLE_TYPES 1
+#else
 
 typedef uint16_t OLECHAR;      /* one UTF-16 code unit */
 typedef OLECHAR* BSTR;         /* UTF-16 text preceded by a 4-byte byte length */
@@ -82,6 +98,7 @@ typedef struct VARIANT {
     } value;
 } VARIANT;
 #pragma pack(pop)
+#endif
 
 /* ---- Server description ---------------------------------------------------------------- */
 
@@ -118,13 +135,41 @@ typedef struct SOXpSRequest {
     uint32_t completion;               /* 12: set to 2 for every record handled */
     uint8_t hostReserved2[4];          /* 16: the host's */
     VARIANT value;                     /* 20: filled on reads, taken on writes */
-    uint16_t quality;                  /* 36: 192 good, 0 bad (reads) */
+    uint16_t quality;                  /* 36: reads: 192 good, 0 bad; writes: the outcome */
     FILETIME timestamp;                /* 38: time of the read */
     uint32_t userData;                 /* 46: the item's handle given to AddTag */
 } SOXpSRequest;
 #pragma pack(pop)
 
 enum { SOXPS_QUALITY_GOOD = 192, SOXPS_QUALITY_BAD = 0, SOXPS_COMPLETED = 2 };
+
+/* What became of a write record, put into its quality field (an OPC DA host does not look at
+ * that field on writes; the completion field stays 2). A host that wants the outcome fills the
+ * field with SOXPS_WRITE_PENDING before the batch: a plug-in that tells no outcome leaves it so.
+ *   ACKNOWLEDGED      the value went out as its frame(s) and the member answered; for a scaling
+ *                     property: the scaling table and memory hold the new value
+ *   NOT_WRITABLE      the item cannot be written as it stands: a type without an encoding
+ *                     (bool, timeout), an unknown or stale handle, a tag whose configuration
+ *                     gives no place to write to, a divisor byte above 127
+ *   OUT_OF_RANGE      a value the tag cannot hold: outside the type's range, a raw value outside
+ *                     the tag's bytes, not finite, a text with an embedded NUL, a scaling
+ *                     property value that is not allowed (start not below end, factor 0 ...)
+ *   TYPE_MISMATCH     a value of the wrong kind: a malformed hex or bit text, a text that is no
+ *                     decimal number for a number tag, a value that is neither text nor number
+ *   NO_COMMUNICATION  nothing or no answer: the port could not be opened, the member did not
+ *                     acknowledge, or the value needs member data (a divisor byte) that no
+ *                     current accepted poll holds, or the member has stopped answering
+ *   NOT_STORED        a scaling property write whose scaling table could not be written;
+ *                     memory keeps the earlier value */
+enum {
+    SOXPS_WRITE_ACKNOWLEDGED = 192,
+    SOXPS_WRITE_NOT_WRITABLE = 4,
+    SOXPS_WRITE_NOT_STORED = 12,
+    SOXPS_WRITE_OUT_OF_RANGE = 16,
+    SOXPS_WRITE_TYPE_MISMATCH = 20,
+    SOXPS_WRITE_NO_COMMUNICATION = 24,
+    SOXPS_WRITE_PENDING = 0xFFFF
+};
 enum { SOXPS_ACCESS_READ = 1, SOXPS_ACCESS_WRITE = 2 };
 enum { SOXPS_READ = 0, SOXPS_WRITE = 1 };
 
@@ -137,7 +182,13 @@ enum { SOXPS_READ = 0, SOXPS_WRITE = 1 };
 #define SOXPS_STATIC_ASSERT _Static_assert
 #endif
 SOXPS_STATIC_ASSERT(sizeof(VARIANT) == 16, "VARIANT is 16 bytes");
+#if defined(FENLODRV_SYSTEM_OLE_TYPES)
+SOXPS_STATIC_ASSERT(sizeof(VARTYPE) == 2 && sizeof(OLECHAR) == 2, "VARTYPE, OLECHAR 2 bytes");
+SOXPS_STATIC_ASSERT(VT_I2 == 2 && VT_R4 == 4 && VT_BSTR == 8 && VT_BOOL == 11 && VT_UI4 == 19,
+                    "VT_ numbers");
+#else
 SOXPS_STATIC_ASSERT(offsetof(VARIANT, value) == 8, "VARIANT value at 8");
+#endif
 SOXPS_STATIC_ASSERT(sizeof(FILETIME) == 8, "FILETIME is 8 bytes");
 SOXPS_STATIC_ASSERT(sizeof(SOXpSGuid) == 16, "GUID is 16 bytes");
 SOXPS_STATIC_ASSERT(sizeof(SOXpSRequest) == 50, "request record stride is 50 bytes");

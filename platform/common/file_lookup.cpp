@@ -17,9 +17,10 @@ bool isRegularFile(const fs::directory_entry& entry) {
     return entry.is_regular_file(ec);  // follows symbolic links
 }
 
-// Entries of `dir` whose names satisfy `match`, sorted by name.
+// Entries of `dir` whose names satisfy `match`, sorted by name: regular files only, or
+// entries of any kind.
 template <typename Match>
-std::vector<fs::path> sortedEntries(const fs::path& dir, Match match) {
+std::vector<fs::path> sortedEntries(const fs::path& dir, Match match, bool anyKind = false) {
     std::vector<fs::path> found;
     std::error_code ec;
     fs::directory_iterator it(dir.empty() ? fs::path(".") : dir, ec);
@@ -27,7 +28,7 @@ std::vector<fs::path> sortedEntries(const fs::path& dir, Match match) {
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec) break;
         const std::string name = it->path().filename().string();
-        if (match(name) && isRegularFile(*it)) found.push_back(dir / name);
+        if (match(name) && (anyKind || isRegularFile(*it))) found.push_back(dir / name);
     }
     std::sort(found.begin(), found.end(), [](const fs::path& a, const fs::path& b) {
         return a.filename().string() < b.filename().string();
@@ -53,6 +54,19 @@ std::optional<fs::path> FindFileNoCase(const fs::path& dir, std::string_view nam
     if (fs::is_regular_file(exact, ec)) return exact;
     auto found =
         sortedEntries(dir, [&](const std::string& entry) { return EqualsNoCase(entry, name); });
+    if (found.empty()) return std::nullopt;
+    return found.front();
+}
+
+std::optional<fs::path> FindEntryNoCase(const fs::path& dir, std::string_view name) {
+    if (name.empty() || name.find('/') != std::string_view::npos || name == "." || name == "..") {
+        return std::nullopt;
+    }
+    const fs::path exact = dir / std::string(name);
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(exact, ec))) return exact;
+    auto found = sortedEntries(
+        dir, [&](const std::string& entry) { return EqualsNoCase(entry, name); }, true);
     if (found.empty()) return std::nullopt;
     return found.front();
 }

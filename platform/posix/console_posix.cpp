@@ -1,7 +1,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <iterator>
 
 #include "kvx/platform/console.h"
 #include "termination_signals.h"
@@ -9,23 +11,47 @@
 namespace kvx::platform {
 
 namespace {
+// The requests a counter takes: interrupt (Ctrl-C) and terminate (a stop from the session
+// or a service manager).
+constexpr int kCounted[] = {SIGINT, SIGTERM};
+
 volatile sig_atomic_t g_requests = 0;
 volatile sig_atomic_t g_unsettled = 0;
-struct sigaction g_previous {};
+// A second request that came during a hold: it ends the process when the last hold goes.
+volatile sig_atomic_t g_endAfterHold = 0;
+std::atomic<int> g_holds{0};
+struct sigaction g_previous[2]{};
+
+// Ends the process as the request `sig` ends a program that does not catch it. The signal
+// is blocked while a handler runs, so it is delivered with the default action on return.
+void EndBy(int sig) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(sig, &fallback, nullptr);
+    ::raise(sig);
+}
 
 extern "C" void CountInterrupt(int sig) {
     if (g_unsettled) {
-        // A second request: end as an interrupt ends a program. The signal is blocked while
-        // this handler runs, so it is delivered with the default action when it returns.
-        struct sigaction fallback {};
-        fallback.sa_handler = SIG_DFL;
-        sigemptyset(&fallback.sa_mask);
-        ::sigaction(sig, &fallback, nullptr);
-        ::raise(sig);
+        // A second request. A hold blocks the requests only in its own thread: one that
+        // reaches another thread of the program waits for the hold's end here too.
+        if (g_holds.load() > 0) {
+            g_endAfterHold = sig;
+        } else {
+            EndBy(sig);
+        }
         return;
     }
     g_unsettled = 1;
     g_requests = g_requests + 1;
+}
+
+sigset_t CountedSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kCounted) sigaddset(&set, sig);
+    return set;
 }
 }  // namespace
 
@@ -41,6 +67,16 @@ bool IsTerminal(StandardStream stream) {
     return false;
 }
 
+Utf8Console::Utf8Console() = default;
+Utf8Console::~Utf8Console() = default;
+
+void WarningBeep() {
+    if (IsTerminal(StandardStream::Error)) {
+        const char bell = '\a';
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, &bell, 1);
+    }
+}
+
 InterruptCounter::InterruptCounter() {
     g_requests = 0;
     g_unsettled = 0;
@@ -50,18 +86,23 @@ InterruptCounter::InterruptCounter() {
     // Interrupted reads of the terminal carry on; a long serial read carries on as well, and
     // a second request ends the process from the handler.
     action.sa_flags = SA_RESTART;
-    active_ = ::sigaction(SIGINT, &action, &g_previous) == 0;
+    // Both requests block each other while the handler runs.
+    action.sa_mask = CountedSignals();
+    active_ = true;
+    for (std::size_t i = 0; i < std::size(kCounted); ++i) {
+        active_ = ::sigaction(kCounted[i], &action, &g_previous[i]) == 0 && active_;
+    }
 }
 
 InterruptCounter::~InterruptCounter() {
-    if (active_) ::sigaction(SIGINT, &g_previous, nullptr);
+    for (std::size_t i = 0; i < std::size(kCounted); ++i) {
+        ::sigaction(kCounted[i], &g_previous[i], nullptr);
+    }
 }
 
 int InterruptCounter::Take() {
-    // Block the signal while reading and clearing so that no request is lost in between.
-    sigset_t set, old;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
+    // Block the signals while reading and clearing so that no request is lost in between.
+    sigset_t set = CountedSignals(), old;
     ::sigprocmask(SIG_BLOCK, &set, &old);
     const int n = static_cast<int>(g_requests);
     g_requests = 0;
@@ -79,12 +120,19 @@ TerminationHold::TerminationHold() {
     sigset_t old;
     ::sigprocmask(SIG_BLOCK, &set, &old);
     std::memcpy(saved_, &old, sizeof old);
+    g_holds.fetch_add(1);
 }
 
 TerminationHold::~TerminationHold() {
     sigset_t old;
     std::memcpy(&old, saved_, sizeof old);
+    // Requests held back in this thread are handled now, while the hold still counts.
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (g_holds.fetch_sub(1) == 1 && g_endAfterHold) {
+        const int sig = g_endAfterHold;
+        g_endAfterHold = 0;
+        EndBy(sig);
+    }
 }
 
 }  // namespace kvx::platform

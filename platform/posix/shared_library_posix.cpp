@@ -40,4 +40,8 @@ std::filesystem::path CurrentExecutablePath() {
     return path;
 }
 
+void PinOwnModule() {
+    // dlclose runs the library's destructors, which stop its threads before the code goes.
+}
+
 }  // namespace kvx::platform

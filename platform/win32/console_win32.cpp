@@ -51,6 +51,20 @@ bool IsTerminal(StandardStream stream) {
     return false;
 }
 
+Utf8Console::Utf8Console() {
+    const UINT now = ::GetConsoleOutputCP();
+    // No console (output to a pipe or file): nothing to change.
+    if (now != 0 && now != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8)) previous_ = now;
+}
+
+Utf8Console::~Utf8Console() {
+    if (previous_ != 0) ::SetConsoleOutputCP(previous_);
+}
+
+void WarningBeep() {
+    ::MessageBeep(MB_ICONEXCLAMATION);  // 48, the exclamation sound
+}
+
 InterruptCounter::InterruptCounter() {
     g_requests = 0;
     g_unsettled = false;

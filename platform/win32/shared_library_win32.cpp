@@ -37,4 +37,11 @@ std::filesystem::path CurrentExecutablePath() {
     return std::filesystem::path(std::wstring(buffer, n));
 }
 
+void PinOwnModule() {
+    // The module that holds this function; pinned, it stays until the process ends.
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&PinOwnModule), &self);
+}
+
 }  // namespace kvx::platform

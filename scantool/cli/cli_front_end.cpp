@@ -26,9 +26,8 @@ class CliProgressView final : public ProgressView {
         fe_.ClearProgressLine();
     }
 
-    void Pump(ProgressWindow& window) override {
-        if (fe_.TakeInterrupts() > 0) window.RequestCancel();
-    }
+    // Nothing waits on a terminal; Ctrl-C reaches the window through TakeStopRequests.
+    void Pump(ProgressWindow&) override {}
 
     void Update(const ProgressWindow& window) override {
         if (!drawn_) return;
@@ -47,6 +46,7 @@ class CliProgressView final : public ProgressView {
         } else {
             line = fmt::format("\r{} [{}] Cycle: {}", window.caption(), bar, window.cycleText());
         }
+        if (window.cancelPending()) line += "  " + window.cancelNotice();
         std::fputs((line + "\x1b[K").c_str(), stderr);
         std::fflush(stderr);
         fe_.SetProgressLineShown(true);
@@ -93,11 +93,7 @@ bool CliFrontEnd::AskYesNo(std::string_view text, std::string_view caption) {
         const bool read = ReadLine(line);
         const bool yes = line == "y" || line == "Y" || line == "yes" || line == "Yes";
         const bool no = line == "n" || line == "N" || line == "no" || line == "No";
-        if (!read || yes || no) {
-            // Answered: the Ctrl-C that led here has been acted on.
-            if (interrupts_) interrupts_->Settle();
-            return !no;
-        }
+        if (!read || yes || no) return !no;
     }
 }
 
@@ -135,7 +131,6 @@ bool CliFrontEnd::RunPortDialog(CSelectComPortDlg& dialog) {
     if (answers_.portChoice) {
         dialog.SetEditText(*answers_.portChoice);
         dialog.PressOk();
-        fileWrite_.emplace();  // until the choice is stored (StatusChanged)
         return true;
     }
     ClearProgressLine();
@@ -149,12 +144,15 @@ bool CliFrontEnd::RunPortDialog(CSelectComPortDlg& dialog) {
     if (!ReadLine(line) || line == "-") return false;
     if (!line.empty()) dialog.SetEditText(line);
     dialog.PressOk();
-    fileWrite_.emplace();  // until the choice is stored (StatusChanged)
     return true;
 }
 
-void CliFrontEnd::StatusChanged() {
-    fileWrite_.reset();
+int CliFrontEnd::TakeStopRequests() {
+    return interrupts_ ? interrupts_->Take() : 0;
+}
+
+void CliFrontEnd::StopRequestsSettled() {
+    if (interrupts_) interrupts_->Settle();
 }
 
 std::unique_ptr<ProgressView> CliFrontEnd::CreateProgressView(ProgressWindow&) {

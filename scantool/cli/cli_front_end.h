@@ -1,7 +1,7 @@
 #pragma once
 // The terminal behind the tool's core: messages on standard error as "CAPTION: TEXT", the
 // dialogs answered from the command line, a progress bar on standard error when it is a
-// terminal, and Ctrl-C as the Cancel button.
+// terminal, and Ctrl-C or SIGTERM as the Cancel button.
 
 #include <functional>
 #include <optional>
@@ -39,17 +39,16 @@ class CliFrontEnd final : public FrontEnd {
     bool RunPortDialog(CSelectComPortDlg& dialog) override;
     std::unique_ptr<ProgressView> CreateProgressView(ProgressWindow& window) override;
 
-    void StatusChanged() override;
+    int TakeStopRequests() override;
+    void StopRequestsSettled() override;
 
     // The scan's current address, shown next to the percentage.
     void SetAddressSource(std::function<int()> address) { address_ = std::move(address); }
-    // Ctrl-C is the Cancel button while a progress window is open; a second press before the
-    // first was acted on ends the program at once. Without a window it ends the program.
+    // Ctrl-C and SIGTERM are the Cancel button while a progress window is open; a second
+    // request before the first was acted on ends the program at once. Without a window they
+    // end the program (a file being written is finished first).
     void ArmInterrupts() { interrupts_.emplace(); }
     void DisarmInterrupts() { interrupts_.reset(); }
-    int TakeInterrupts() { return interrupts_ ? interrupts_->Take() : 0; }
-    // A port chosen in the dialog is stored next; the program is not ended in the middle.
-    void EndFileWrite() { fileWrite_.reset(); }
     // Erases a progress line before other output goes to the terminal.
     void ClearProgressLine();
     void SetProgressLineShown(bool shown) { progressShown_ = shown; }
@@ -58,7 +57,6 @@ class CliFrontEnd final : public FrontEnd {
   private:
     DialogAnswers answers_;
     std::optional<platform::InterruptCounter> interrupts_;
-    std::optional<platform::TerminationHold> fileWrite_;
     std::function<int()> address_;
     bool stderrIsTerminal_;
     bool stdinIsTerminal_;

@@ -74,9 +74,8 @@ int ArgumentError(const std::string& text) {
 }
 
 // Scan, then the test when `cycles` is set. 0 when every step completed.
-int ScanAndTest(CScanToolDlg& tool, cli::CliFrontEnd& frontEnd, bool test) {
+int ScanAndTest(CScanToolDlg& tool, bool test) {
     tool.OnScan();
-    frontEnd.EndFileWrite();
     if (!tool.lastScanCompleted()) return 1;
     if (!test) return 0;
     if (!tool.enabled(Button::Test)) {
@@ -90,10 +89,13 @@ int ScanAndTest(CScanToolDlg& tool, cli::CliFrontEnd& frontEnd, bool test) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The messages are UTF-8 ("Can´t"): a Windows console shows them so while the tool runs.
+    const kvx::platform::Utf8Console utf8;
     CLI::App app{"KVX RS485 link spy: bus scan, bus test, test protocol and driver INI generation"};
     // Options of the program (-C, --port, --delay) may also follow the command; the commands
     // created below inherit this.
     app.fallthrough();
+    app.set_version_flag("--version", std::string("linkspy-cli ") + KVX_VERSION);
 
     std::string directory;
     std::optional<std::string> port;
@@ -158,6 +160,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         return ArgumentError(e.what());
@@ -255,7 +259,7 @@ int main(int argc, char** argv) {
 
     int rc = 0;
     if (*scan) {
-        rc = ScanAndTest(tool, frontEnd, false);
+        rc = ScanAndTest(tool, false);
         if (json) {
             std::cout << ScanTableJson(tool, false).dump(2) << '\n';
         } else {
@@ -264,7 +268,7 @@ int main(int argc, char** argv) {
         return rc;
     }
     if (*test) {
-        rc = ScanAndTest(tool, frontEnd, true);
+        rc = ScanAndTest(tool, true);
         if (json) {
             std::cout << ScanTableJson(tool, true).dump(2) << '\n';
         } else {
@@ -298,24 +302,17 @@ int main(int argc, char** argv) {
                     "names the file (up to its first line break or \".\", at most 36 "
                     "characters)");
         }
-        rc = ScanAndTest(tool, frontEnd, true);
+        rc = ScanAndTest(tool, true);
         if (!tool.enabled(Button::Report)) return rc == 0 ? 1 : rc;
-        {
-            // Ctrl-C waits until the protocol file is written whole.
-            const kvx::platform::TerminationHold hold;
-            tool.OnReport();
-        }
+        tool.OnReport();
         if (!tool.lastFileWritten()) return 1;
         std::cout << tool.lastFilePath().string() << '\n';
         return rc;
     }
     if (*generate) {
-        rc = ScanAndTest(tool, frontEnd, false);
+        rc = ScanAndTest(tool, false);
         if (rc != 0 || !tool.enabled(Button::Generate)) return 1;
-        {
-            const kvx::platform::TerminationHold hold;
-            tool.OnGenerate();
-        }
+        tool.OnGenerate();
         if (!tool.lastFileWritten()) return 1;
         std::cout << tool.lastFilePath().string() << '\n';
         return 0;

@@ -1,13 +1,13 @@
 // linkspy: the service tool of the KVX field bus in a window. Works in the current directory
-// (or the one given with -C): the .cfg files, LINKSPY.INI and the protocol files are found and
-// written there.
+// (or the one given with -C or chosen in the window): the .cfg files, LINKSPY.INI and the
+// protocol files are found and written there.
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
-#include <QScreen>
+#include <QStandardPaths>
 #include <cstdio>
 #include <exception>
 
@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("linkspy"));
+    QApplication::setApplicationVersion(QStringLiteral(KVX_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/linkspy.svg")));
 
     QCommandLineParser parser;
@@ -28,8 +29,10 @@ int main(int argc, char** argv) {
         QStringLiteral("KVX RS485 link spy: bus scan, bus test, test protocol and driver INI "
                        "generation"));
     parser.addHelpOption();
-    const QCommandLineOption directory(QStringLiteral("C"), QStringLiteral("Change to DIR first."),
-                                       QStringLiteral("DIR"));
+    parser.addVersionOption();
+    const QCommandLineOption directory(
+        QStringLiteral("C"), QStringLiteral("Work in folder DIR, as the Folder button does."),
+        QStringLiteral("DIR"));
     const QCommandLineOption port(QStringLiteral("port"),
                                   QStringLiteral("Port for this run (not stored)."),
                                   QStringLiteral("NAME"));
@@ -37,26 +40,21 @@ int main(int argc, char** argv) {
     parser.addOption(port);
     parser.process(app);
 
-    if (parser.isSet(directory) && !QDir::setCurrent(parser.value(directory))) {
-        std::fprintf(stderr, "linkspy: cannot change to %s\n",
-                     parser.value(directory).toLocal8Bit().constData());
-        return 2;
-    }
-
     ToolEnvironment environment;
     // Boxes without a caption of their own show the program's file name without extension.
     environment.title =
         QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName().toStdString();
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    if (!config.isEmpty()) environment.recentFoldersFile = gui::ToPath(config) / "recent-folders";
     try {
         gui::ScanToolWindow window(environment);
-        window.Start();
+        // A folder that cannot be entered is reported in the window, which starts here then.
+        window.Start(parser.value(directory));
         if (parser.isSet(port) && !window.tool().OverridePort(gui::ToSystem(parser.value(port)))) {
             return 2;
         }
-        if (const QScreen* screen = window.screen()) {
-            const QRect frame({}, window.size());
-            window.move(screen->availableGeometry().center() - frame.center());
-        }
+        window.ListenForStopRequests();
+        window.FitToScreen();
         window.show();
         return QApplication::exec();
     } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 #include "picture_button.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QSvgRenderer>
@@ -41,6 +42,16 @@ PictureButton::State PictureButton::state() const {
     if (isDown()) return State::Down;
     if (hasFocus()) return State::Focus;
     return State::Up;
+}
+
+void PictureButton::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !event->isAutoRepeat()) {
+        animateClick();
+        event->accept();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 QSize PictureButton::sizeHint() const {

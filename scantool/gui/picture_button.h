@@ -30,6 +30,8 @@ class PictureButton : public QAbstractButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    // Return and Enter press the button as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     std::array<std::unique_ptr<QSvgRenderer>, 4> pictures_;

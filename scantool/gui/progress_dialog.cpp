@@ -1,5 +1,6 @@
 #include "progress_dialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -23,6 +24,8 @@ ProgressDialog::ProgressDialog(ProgressWindow& window, QWidget* owner)
     bar_ = new QProgressBar(this);
     bar_->setTextVisible(false);
     text_ = new QLabel(this);
+    notice_ = new QLabel(this);
+    notice_->setAlignment(Qt::AlignCenter);
     cancel_ = new QPushButton(tr("Cancel"), this);
     // Enter must not press Cancel: the default button only carries the look.
     cancel_->setAutoDefault(false);
@@ -34,15 +37,19 @@ ProgressDialog::ProgressDialog(ProgressWindow& window, QWidget* owner)
         // Wider than the template's 18 units around the same centre, so "100%" always fits.
         Place(text_, du, 71, 4, 30, 8);
         text_->setAlignment(Qt::AlignCenter);
+        Place(notice_, du, 9, 30, 154, 8);
         Place(cancel_, du, 61, 39, 50, 14);
     } else {
-        setFixedSize(du.size(186, 61));
+        // Four units higher than the template, so that the notice of a pending Cancel has
+        // its line between the bar and the button.
+        setFixedSize(du.size(186, 65));
         Place(bar_, du, 14, 19, 154, 13);
         auto* label = new QLabel(tr("Cycle:"), this);
         Place(label, du, 60, 7, 32, 8);
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         Place(text_, du, 94, 7, 74, 8);
-        Place(cancel_, du, 68, 40, 50, 14);
+        Place(notice_, du, 14, 33, 154, 8);
+        Place(cancel_, du, 68, 44, 50, 14);
     }
     Show(window);
 }
@@ -53,6 +60,9 @@ void ProgressDialog::Show(const ProgressWindow& window) {
     const QString text =
         FromAnsi(window.kind() == ProgressKind::Scan ? window.percentText() : window.cycleText());
     if (text_->text() != text) text_->setText(text);
+    // A pending Cancel shows at once, and the button cannot be pressed again meanwhile.
+    notice_->setText(FromAnsi(window.cancelNotice()));
+    cancel_->setEnabled(!window.cancelPending());
 }
 
 void ProgressDialog::reject() {
@@ -87,7 +97,12 @@ QtProgressView::QtProgressView(ProgressWindow& window, QWidget* owner)
 }
 
 QtProgressView::~QtProgressView() {
+    QWidget* owner = dialog_ ? dialog_->parentWidget() : nullptr;
+    const bool wasActive = dialog_ && dialog_->isActiveWindow();
     delete dialog_.data();
+    // The keyboard goes back to the window the work was started from, also where no window
+    // manager hands the activation on.
+    if (owner && (wasActive || !QApplication::activeWindow())) owner->activateWindow();
 }
 
 void QtProgressView::Pump(ProgressWindow&) {

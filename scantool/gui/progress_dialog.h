@@ -25,6 +25,7 @@ class ProgressDialog : public QDialog {
     QProgressBar* bar() const { return bar_; }
     QLabel* text() const { return text_; }  // percentage (scan) or cycle (test)
     QPushButton* cancelButton() const { return cancel_; }
+    QLabel* notice() const { return notice_; }  // a pending Cancel
 
   public slots:
     // Cancel, Escape and closing the window only raise the flag; the window stays.
@@ -39,6 +40,7 @@ class ProgressDialog : public QDialog {
     ProgressWindow& window_;
     QProgressBar* bar_;
     QLabel* text_;
+    QLabel* notice_;
     QPushButton* cancel_;
 };
 

@@ -32,4 +32,10 @@ inline QString FromPath(const std::filesystem::path& path) {
     return FromSystem(path.string());
 }
 
+inline std::filesystem::path ToPath(const QString& name) {
+    const QByteArray utf8 = name.toUtf8();
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.constData()),
+                                               static_cast<std::size_t>(utf8.size())));
+}
+
 }  // namespace kvx::scantool::gui

@@ -8,7 +8,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QTextCursor>
@@ -61,9 +60,10 @@ CyclesDialog::CyclesDialog(CCyclesDlg& dialog, QWidget* parent) : QDialog(parent
     number_ = new QLineEdit(this);
     Place(number_, du, 46, 8, 44, 12);
     number_->setAlignment(Qt::AlignRight);
-    // The field can be typed into: its digits move the trackbar.
-    number_->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), this));
+    // The field only shows the number the trackbar sets, so it always shows the number of
+    // cycles that will run; the trackbar takes the keys (arrows, Page Up/Down, Home, End).
+    number_->setReadOnly(true);
+    number_->setFocusPolicy(Qt::NoFocus);
 
     trackbar_ = new QSlider(Qt::Horizontal, this);
     Place(trackbar_, du, 7, 26, 146, 16);
@@ -87,22 +87,18 @@ CyclesDialog::CyclesDialog(CCyclesDlg& dialog, QWidget* parent) : QDialog(parent
 
     connect(trackbar_, &QSlider::valueChanged, this, [this](int position) {
         dialog_.SetPosition(position);
-        ShowValues(true);
+        ShowValues();
     });
-    connect(number_, &QLineEdit::textEdited, this, [this](const QString& text) {
-        dialog_.SetNumberText(text.toStdString());
-        ShowValues(false);
-    });
-    connect(number_, &QLineEdit::editingFinished, this, [this] { ShowValues(true); });
-    ShowValues(true);
+    trackbar_->setFocus();
+    ShowValues();
 }
 
-void CyclesDialog::ShowValues(bool numberToo) {
+void CyclesDialog::ShowValues() {
     {
         const QSignalBlocker block(trackbar_);
         trackbar_->setValue(dialog_.cycles());
     }
-    if (numberToo) number_->setText(QString::fromStdString(dialog_.numberText()));
+    number_->setText(QString::fromStdString(dialog_.numberText()));
     estimate_->setText(FromAnsi(dialog_.estimateText()));
 }
 

@@ -43,7 +43,7 @@ class CyclesDialog : public QDialog {
     QLabel* maxLabel() const { return max_; }
 
   private:
-    void ShowValues(bool numberToo);
+    void ShowValues();
 
     CCyclesDlg& dialog_;
     QSlider* trackbar_;

@@ -1,6 +1,7 @@
 #include "kvx/scantool/dialogs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "kvx/platform/file_name_text.h"
@@ -132,15 +133,40 @@ void CGenerateIniDlg::SelectChangePort() {
 
 // ---- port selection -------------------------------------------------------------------
 
+namespace {
+// "COM" and a number, in any letter case: the names the list offers first.
+bool IsComName(const std::string& name) {
+    if (name.size() < 4) return false;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return false;
+    }
+    return std::all_of(name.begin() + 3, name.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+}  // namespace
+
 CSelectComPortDlg::CSelectComPortDlg(std::string currentPort, Lister openablePorts)
     : lister_(std::move(openablePorts)),
       editText_(currentPort),
       chosenName_(std::move(currentPort)) {}
 
 void CSelectComPortDlg::Open() {
+    const std::string current = chosenName_;
     entries_ = lister_ ? lister_() : std::vector<std::string>{};
     editText_.clear();
     selected_ = -1;
+    // A device path or adapter name was chosen on purpose: it stays shown (and stays the
+    // choice on OK) even when it does not open now. A COMn name gives way to the first
+    // openable port.
+    if (!current.empty() && !IsComName(current)) {
+        const auto it = std::find(entries_.begin(), entries_.end(), current);
+        if (it != entries_.end()) {
+            Select(static_cast<int>(it - entries_.begin()));
+        } else {
+            editText_ = current;
+        }
+        return;
+    }
     if (!entries_.empty()) Select(0);
 }
 
@@ -151,13 +177,15 @@ void CSelectComPortDlg::Select(int index) {
 }
 
 bool CSelectComPortDlg::PressTest(FrontEnd& frontEnd) const {
-    // With no entry selected there is nothing that could have been opened.
-    const bool ok = selected_ >= 0 && TrialOpen(entries_[static_cast<std::size_t>(selected_)]);
+    // The port shown is the one tried, typed or selected; with none there is nothing that
+    // could have been opened.
+    std::string refusal;
+    const bool ok = !editText_.empty() && TrialOpen(editText_, refusal);
     if (ok) {
         frontEnd.ShowMessage("Test OK!", "ZAN LINKSPY COM-TEST", MessageIcon::Information);
     } else {
-        frontEnd.ShowMessage("No access to the COM-Port!\nChange Com-Port",
-                             "ZAN LINKSPY COM-TEST-ERROR", MessageIcon::Warning);
+        frontEnd.ShowMessage(NoAccessText(editText_, refusal), "ZAN LINKSPY COM-TEST-ERROR",
+                             MessageIcon::Warning);
     }
     return ok;
 }

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "kvx/platform/atomic_file.h"
+#include "kvx/platform/console.h"
 
 namespace kvx::scantool {
 
@@ -129,7 +130,11 @@ std::string WithCrLf(std::string_view text) {
 
 SaveResult SaveFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
     platform::FileWriteFailure failure = platform::FileWriteFailure::None;
-    if (platform::WriteFileAtomically(path, bytes, nullptr, &failure)) return SaveResult::Ok;
+    {
+        // A request to end the program waits until the file is written whole.
+        const platform::TerminationHold hold;
+        if (platform::WriteFileAtomically(path, bytes, nullptr, &failure)) return SaveResult::Ok;
+    }
     // The step that failed decides which of the tool's messages fits: a target that may not
     // be written or created counts as not opened; the old file is untouched in every case.
     switch (failure) {
@@ -140,6 +145,10 @@ SaveResult SaveFileAtomically(const std::filesystem::path& path, std::string_vie
         default:
             return SaveResult::WriteFailed;
     }
+}
+
+SaveResult SaveWithCrLf(const std::filesystem::path& path, std::string_view text) {
+    return SaveFileAtomically(path, WithCrLf(text));
 }
 
 }  // namespace kvx::scantool

@@ -4,16 +4,34 @@
 #include <filesystem>
 #include <system_error>
 
+#include "kvx/platform/codepage.h"
 #include "kvx/platform/serial_device.h"
 
 namespace kvx::scantool {
 
 bool TrialOpen(std::string_view name) {
+    std::string refusal;
+    return TrialOpen(name, refusal);
+}
+
+bool TrialOpen(std::string_view name, std::string& refusal) {
+    refusal.clear();
     int error = 0;
     auto device = platform::SerialDevice::open(name, error);
-    if (!device) return false;
+    if (!device) {
+        refusal = platform::accessRefusal(name, error);
+        return false;
+    }
     device->close();
     return true;
+}
+
+std::string NoAccessText(std::string_view name, const std::string& refusal) {
+    std::string text = "No access to the COM-Port!\nChange Com-Port";
+    if (!refusal.empty()) {
+        text += "\n\n" + platform::Utf8ToAnsi(std::string(name) + ": " + refusal);
+    }
+    return text;
 }
 
 namespace {

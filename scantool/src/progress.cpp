@@ -41,8 +41,13 @@ std::string ProgressWindow::PercentFor(int p, int lower, int upper) {
     return fmt::format("{}%", percent);
 }
 
-int ProgressWindow::AdvanceProgress() {
+void ProgressWindow::Pump() {
     if (view_) view_->Pump(*this);
+    if (frontEnd_.TakeStopRequests() > 0) RequestCancel();
+}
+
+int ProgressWindow::AdvanceProgress() {
+    Pump();
     const int previous = position_;
     const long long next = static_cast<long long>(previous) + step_;
     position_ = next > upper_ ? lower_ : static_cast<int>(next);
@@ -55,10 +60,23 @@ int ProgressWindow::AdvanceProgress() {
 }
 
 bool ProgressWindow::TakeCancel() {
-    if (view_) view_->Pump(*this);
+    Pump();
     const bool requested = cancelRequested_;
     cancelRequested_ = false;
+    if (requested && view_) view_->Update(*this);
     return requested;
+}
+
+void ProgressWindow::RequestCancel() {
+    const bool first = !cancelRequested_;
+    cancelRequested_ = true;
+    if (first && view_) view_->Update(*this);
+}
+
+std::string ProgressWindow::cancelNotice() const {
+    if (!cancelRequested_) return {};
+    return kind_ == ProgressKind::Test ? "Canceling after this cycle..."
+                                       : "Canceling after this address...";
 }
 
 void ProgressWindow::SetCycleText(std::string text) {

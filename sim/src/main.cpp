@@ -1,6 +1,7 @@
 // kxbus-sim: plays bus members on a pseudo-terminal until it is told to stop.
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
 
     CLI::App app{"Bus-member simulator: answers as field-bus members on a pseudo-terminal",
                  "kxbus-sim"};
+    app.set_version_flag("--version", std::string("kxbus-sim ") + KVX_VERSION);
     std::vector<std::string> memberArgs;
     std::string scenarioFile;
     std::string linkPath;
@@ -121,6 +123,10 @@ int main(int argc, char** argv) {
     app.add_flag("--no-wire-timing", noWireTiming, "answer at once instead of at 19200 baud");
     app.add_option("--seed", seed, "seed of the fault generator (overrides the scenario's)");
     app.add_flag("--log", log, "print one line per exchange (hex)");
+    bool logTime = false;
+    app.add_flag("--log-time", logTime,
+                 "end each --log line with the wall-clock time the request was served "
+                 "(ms since 1970)");
     bool changes = false;
     app.add_flag("--changes", changes,
                  "apply scenario changes read from standard input, one JSON object per line");
@@ -201,9 +207,18 @@ int main(int argc, char** argv) {
 
     std::mutex outMutex;
     if (log) {
-        sim->setLog([&outMutex](const std::string& line) {
+        sim->setLog([&outMutex, logTime](const std::string& line) {
+            // Taken before the answer leaves, so a master's record of the exchange comes later.
+            const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::system_clock::now().time_since_epoch());
             std::lock_guard lock(outMutex);
-            std::printf("%s\n", line.c_str());
+            if (logTime) {
+                std::printf("%s | at %lld.%03lld\n", line.c_str(),
+                            static_cast<long long>(now.count() / 1000),
+                            static_cast<long long>(now.count() % 1000));
+            } else {
+                std::printf("%s\n", line.c_str());
+            }
             std::fflush(stdout);
         });
     }

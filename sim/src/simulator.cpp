@@ -113,6 +113,8 @@ struct Simulator::Impl {
     std::array<std::size_t, kMaxBusAddress + 1> perAddress{};
     std::function<void(const std::string&)> log;
 
+    std::atomic<std::size_t> pacingSlips{0};
+
     std::thread thread;
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> isRunning{false};
@@ -289,6 +291,10 @@ void Simulator::Impl::sendPaced(const std::vector<std::uint8_t>& bytes, MonoTime
         return;
     }
     std::size_t sent = 0;
+    // How far behind its byte's time the last write went out; a write that falls further
+    // behind than that by more than kPacingSlip tore the answer apart on the line.
+    std::chrono::nanoseconds behind{0};
+    bool slipped = false;
     while (sent < bytes.size()) {
         const MonoTime now = MonoClock::now();
         std::size_t due = 0;
@@ -297,12 +303,20 @@ void Simulator::Impl::sendPaced(const std::vector<std::uint8_t>& bytes, MonoTime
                                         static_cast<std::size_t>((now - start) / kByteTime));
         }
         if (due > sent) {
+            const auto late = now - (start + kByteTime * static_cast<long>(sent + 1));
+            if (sent > 0 && late - behind > kPacingSlip) slipped = true;
+            behind = std::max(late, std::chrono::nanoseconds{0});
             pty->writeAll(bytes.data() + sent, due - sent);
             sent = due;
             continue;
         }
         if (!sleepUntil(start + kByteTime * static_cast<long>(sent + 1))) return;
     }
+    if (slipped) ++pacingSlips;
+}
+
+std::size_t Simulator::pacingSlips() const {
+    return impl_->pacingSlips.load();
 }
 
 bool Simulator::Impl::sleepUntil(MonoTime t) {

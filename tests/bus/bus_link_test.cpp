@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -66,15 +67,59 @@ TEST_F(BusLinkTest, CompleteAnswerDeliversTheDataBytes) {
     expectPortLockFree();
 }
 
-TEST_F(BusLinkTest, HeaderAndChecksOfTheAnswerAreNotExamined) {
-    Bytes frame = answerFrame(9, 0x77, data(4));
-    frame[8] ^= 0xFF;                 // header check
-    frame[frame.size() - 2] ^= 0x5A;  // data check
-    member_->answerNext(10, frame);
+// An answer counts only when its header names the request it answers and its data check
+// holds (a late answer of another member, or one corrupted on the line, is no answer); the
+// zero byte and the header check only when asked for; nothing beyond start and end when the
+// check is off.
+TEST_F(BusLinkTest, AnswerCheckRefusesAnswersToOtherRequests) {
+    struct Case {
+        const char* what;
+        std::size_t byte;  // index in the frame changed, or 0 for none
+        AnswerCheck check;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"as asked", 0, AnswerCheck::AddressesAndData, true},
+        {"other bus address", 4, AnswerCheck::AddressesAndData, false},
+        {"other data address", 5, AnswerCheck::AddressesAndData, false},
+        {"other byte count", 7, AnswerCheck::AddressesAndData, false},
+        {"data check", 13, AnswerCheck::AddressesAndData, false},
+        {"a data byte", 10, AnswerCheck::AddressesAndData, false},
+        {"zero byte", 6, AnswerCheck::AddressesAndData, true},
+        {"header check", 8, AnswerCheck::AddressesAndData, true},
+        {"zero byte", 6, AnswerCheck::Full, false},
+        {"header check", 8, AnswerCheck::Full, false},
+        {"as asked", 0, AnswerCheck::Full, true},
+        {"other bus address", 4, AnswerCheck::StartAndEnd, true},
+        {"data check", 13, AnswerCheck::StartAndEnd, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ", check level " +
+                     std::to_string(static_cast<int>(c.check)));
+        link_.setAnswerCheck(c.check);
+        Bytes frame = answerFrame(1, 0x20, data(4));
+        if (c.byte != 0) frame[c.byte] ^= 0x01;
+        member_->answerNext(10, frame);
+        std::array<std::uint8_t, 256> dest{};
+        EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0x20, 4, 0), c.taken ? 15 : 0);
+        EXPECT_EQ(dest[3], c.taken ? 4 : 0);
+        member_->finish();
+    }
+}
+
+// What comes after an answer that was refused belongs to no request: it is dropped before
+// the port is closed, so the next request finds a quiet line.
+TEST_F(BusLinkTest, BytesAfterARefusedAnswerDoNotReachTheNextRead) {
+    Bytes stray = answerFrame(9, 0x20, data(4));  // another member's answer
+    const Bytes own = answerFrame(1, 0x20, data(4, 0x50));
+    stray.insert(stray.end(), own.begin(), own.end());
+    member_->answerNext(10, stray);
     std::array<std::uint8_t, 256> dest{};
-    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0, 4, 0), 15);
-    EXPECT_EQ(dest[0], 1);
-    EXPECT_EQ(dest[3], 4);
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0x20, 4, 0), 0);
+    member_->finish();
+    member_->answerNext(10, answerFrame(1, 0x20, data(4, 0x30)));
+    EXPECT_EQ(link_.BusReadBlock(dest.data(), 1, 0x20, 4, 0), 15);
+    EXPECT_EQ(dest[0], 0x30);
 }
 
 TEST_F(BusLinkTest, SilentMemberGivesZeroAfterTheTotalTimeout) {
@@ -145,10 +190,18 @@ TEST_F(BusLinkTest, PortHeldByAnotherProgramCannotBeOpened) {
 TEST_F(BusLinkTest, WriteSendsTheLongFrameAndWaitsForTheAcknowledgement) {
     member_->answerNext(13, Bytes(10, 0xE5));
     const Bytes value{0x12, 0x34};
-    EXPECT_EQ(link_.BusWriteBlock(value.data(), 5, 0x40, 2, 0), 0);
+    // The result is the number of acknowledgement bytes that came.
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 5, 0x40, 2, 0), 10);
     EXPECT_EQ(member_->received(), (Bytes{0x00, 0x00, 0x00, 0x68, 0x05, 0x40, 0x00, 0x02, 0xAF,
                                           0x12, 0x34, 0x46, 0x16}));
     expectPortLockFree();
+}
+
+TEST_F(BusLinkTest, UnansweredWriteGivesZero) {
+    member_->answerNext(12, {});
+    const Bytes value{0x01};
+    EXPECT_EQ(link_.BusWriteBlock(value.data(), 1, 2, 1, 0), 0);
+    EXPECT_EQ(member_->received().size(), 12u);
 }
 
 TEST_F(BusLinkTest, OversizedWriteSendsNothing) {
@@ -176,8 +229,8 @@ TEST_F(BusLinkTest, ConcurrentReadAndWriteNeverOverlapOnTheBus) {
     });
     EXPECT_EQ(write.wait_for(100ms), std::future_status::timeout);
     hold.unlock();
-    member_->answerNext(12, Bytes(10, 0xE5));
-    EXPECT_EQ(write.get(), 0);
+    member_->answerNext(12, Bytes(1, 0xE5));
+    EXPECT_EQ(write.get(), 1);
 }
 
 }  // namespace

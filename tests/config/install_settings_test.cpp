@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "kvx/config/profile_file.h"
 #include "temp_dir.h"
 
 namespace {
@@ -116,6 +119,28 @@ TEST_F(IniSearch, InstallationDirectoryThenPathThenSystemDirectory) {
     EXPECT_EQ(FindDriverIni(settings, searchPath, etc), path1 / "Fenlodrv.Ini");
     root.write("inst/fenlodrv.ini", "");
     EXPECT_EQ(FindDriverIni(settings, searchPath, etc), inst / "fenlodrv.ini");
+}
+
+// The first entry of the name is the INI file even when it cannot be read, and the keys that
+// the entry points read from it take their defaults at once: a FIFO without a writer or an
+// endless device never holds them up.
+TEST_F(IniSearch, FirstEntryWinsAndAnUnreadableOneGivesDefaults) {
+    root.write("p1/fenlodrv.ini", "[KXBUS]\nWAIT=5\n[RS232]\nCOM=ttyUSB0\n");
+    const auto fifo = inst / "FENLODRV.INI";
+    ASSERT_EQ(std::system(("mkfifo '" + fifo.string() + "'").c_str()), 0);
+    ASSERT_EQ(FindDriverIni(settings, searchPath, etc), fifo);
+    EXPECT_EQ(ReadWaitMs(fifo), 1000);
+    EXPECT_EQ(ReadPortName(fifo).name, "COM1");
+    EXPECT_EQ(ProfileSnapshot::Read(fifo).Problem(), "is a FIFO");
+    std::filesystem::remove(fifo);
+    std::filesystem::create_symlink("/dev/zero", inst / "fenlodrv.ini");
+    ASSERT_EQ(FindDriverIni(settings, searchPath, etc), inst / "fenlodrv.ini");
+    EXPECT_EQ(ReadWaitMs(inst / "fenlodrv.ini"), 1000);
+    EXPECT_EQ(ProfileSnapshot::Read(inst / "fenlodrv.ini").Problem(), "is a device");
+    // A missing file is no problem, a readable one has none.
+    EXPECT_EQ(ProfileSnapshot::Read(inst / "none.ini").Problem(), "");
+    EXPECT_EQ(ProfileSnapshot::Read(path1 / "fenlodrv.ini").Problem(), "");
+    EXPECT_EQ(ReadWaitMs(path1 / "fenlodrv.ini"), 5);
 }
 
 TEST_F(IniSearch, NothingFoundGivesSystemPathAndDefaults) {

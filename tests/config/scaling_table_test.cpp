@@ -285,15 +285,34 @@ TEST(TabularFileTest, LongerRowsKeepTheirRestInTheLastColumn) {
     EXPECT_EQ(TempDir::read(file), "A\tB\r\n1\t2\t3\t4\r\n");  // nothing lost
 }
 
-TEST(TabularFileTest, ColumnsCountedInFirst1023HeaderCharacters) {
+// Every separator of the header makes a column, however long the header: a wide table is
+// refused with its true width, and long names and cells come back whole.
+TEST(TabularFileTest, LongHeadersAreCountedWholeAndNothingIsCut) {
     TempDir dir;
-    // 2023 separators, but only the 23 within the first 1023 characters make columns.
-    const auto file =
-        dir.write("t.dat", std::string(1000, 'h') + std::string(2023, '\t') + "\nx\n");
+    std::string wideHeader = "Address\tTagID";
+    for (int i = 2; i < 1000; ++i) wideHeader += "\tC" + std::to_string(i);
+    const auto wide = dir.write("FreeScale.dat", wideHeader + "\r\n1\tA.B\r\n");
     TabularFile t;
+    EXPECT_FALSE(t.Read(wide, TabularFile::READ_AS_STRING));
+    EXPECT_EQ(t.LastError(),
+              wide.string() + ": its header has 1000 columns; a table has at most 64");
+
+    // 40 names of 30 characters run far past 1023 characters; so does the last cell.
+    std::string header, row;
+    for (int i = 0; i < 40; ++i) {
+        header += (i == 0 ? "" : "\t") + std::string(28, 'n') + std::to_string(10 + i);
+        row += (i == 0 ? "" : "\t") + std::to_string(i);
+    }
+    row += std::string(2000, 'x');
+    const std::string longText = header + "\r\n" + row + "\r\n";
+    const auto file = dir.write("long.dat", longText);
     ASSERT_TRUE(t.Read(file, TabularFile::READ_AS_STRING));
-    EXPECT_EQ(t.ColumnCount(), 24u);
-    EXPECT_EQ(t.RowCount(), 1u);
+    ASSERT_EQ(t.ColumnCount(), 40u);
+    EXPECT_EQ(t.Header(39), std::string(28, 'n') + "49");
+    std::string cell;
+    EXPECT_EQ(t.GetString(t.Header(39), 0, cell), 2002);
+    ASSERT_TRUE(t.Write(file, '\t'));
+    EXPECT_EQ(TempDir::read(file), longText);
 }
 
 // Tables far larger than any plant are refused with the file named, and the scaling table

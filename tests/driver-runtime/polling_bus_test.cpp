@@ -152,7 +152,7 @@ TEST_F(PollingOnTheBus, ErrorCounterClimbsToTenBeforeTheImageIsCleared) {
     EXPECT_EQ(state->image[6][0], 'K');
 }
 
-TEST_F(PollingOnTheBus, LaterBlockFailuresOnlyStopTheRefresh) {
+TEST_F(PollingOnTheBus, LaterBlockFailuresAreFailedPolls) {
     addMember(6, 8);
     MemberRecord& member = state->members[6];
     member.fetchAddress[1] = 100;
@@ -175,7 +175,9 @@ TEST_F(PollingOnTheBus, LaterBlockFailuresOnlyStopTheRefresh) {
     const std::size_t before = sim.frameCount(6);
     ASSERT_TRUE(thread.start());
     ASSERT_TRUE(sim.waitForFrames(6, before + 6, 10s));
-    EXPECT_EQ(errors(6), 0);
+    // The values of the first block are not refreshed either: the counter rises towards bad
+    // quality as for any failed poll.
+    ASSERT_TRUE(WaitUntil([&] { return errors(6) >= 2; }, 10s));
     std::lock_guard lock(state->imageLock);
     EXPECT_EQ(state->image[6][7], 7);  // not refreshed
 }
@@ -296,22 +298,150 @@ TEST_F(PollingOnTheBus, AnOverlongOrLateAnswerDoesNotReachTheNextMember) {
     late.delay = 60ms;
     for (const auto& [faults, member9Accepted] : {std::pair{overlong, false}, {late, true}}) {
         sim.setFaults(9, faults);
-        ASSERT_TRUE(thread.start());
-        ASSERT_TRUE(WaitUntil([&] { return errors(10) == 0; }, 5s));
-        const std::size_t first = sim.frameCount(10);
-        int worst = 0;
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                worst = std::max(worst, errors(10));
-                return sim.frameCount(10) >= first + 8;
-            },
-            20s));
-        // Taken before the stop, which leaves every counter at 10.
-        const int member9Errors = errors(9);
-        thread.stop();
-        EXPECT_EQ(worst, 0);
-        EXPECT_EQ(member9Errors == 0, member9Accepted) << member9Errors;
-        std::lock_guard lock(state->imageLock);
-        EXPECT_EQ(state->image[10][20], 0xA5);
+        // A round in which a busy machine held the simulator up inside an answer put a gap
+        // on the line that no member makes: it is run again.
+        bool judged = false;
+        for (int round = 0; round < 10 && !judged; ++round) {
+            ASSERT_TRUE(thread.start());
+            ASSERT_TRUE(WaitUntil([&] { return errors(10) == 0; }, 5s));
+            const std::size_t slips = sim.pacingSlips();
+            const std::size_t first = sim.frameCount(10);
+            int worst = 0;
+            ASSERT_TRUE(WaitUntil(
+                [&] {
+                    worst = std::max(worst, errors(10));
+                    return sim.frameCount(10) >= first + 8;
+                },
+                20s));
+            // Taken before the stop, which leaves every counter at 10.
+            const int member9Errors = errors(9);
+            thread.stop();
+            {
+                std::lock_guard lock(state->imageLock);
+                EXPECT_EQ(state->image[10][20], 0xA5);
+            }
+            if (sim.pacingSlips() != slips) continue;
+            judged = true;
+            EXPECT_EQ(worst, 0);
+            EXPECT_EQ(member9Errors == 0, member9Accepted) << member9Errors;
+        }
+        if (!judged) GTEST_SKIP() << "the simulator could not keep the line's pace in 10 rounds";
     }
+}
+
+// A member that answers far too late, beside members of the same type: its answer arrives
+// while the next member is being asked, and is refused there by its header. No neighbour
+// ever shows its values with good quality, and a write to a neighbour never takes its
+// divisor.
+TEST_F(PollingOnTheBus, ALateAnswerNeverPassesForTheNextMembers) {
+    sim.setWireTiming(true);
+    for (int address : {5, 6, 7}) {
+        addMember(address);
+        // A mark of whose data it is, and a divisor byte of the member's own.
+        sim.writeMemory(address, 20, {static_cast<std::uint8_t>(address)});
+        sim.writeMemory(address, 21, {static_cast<std::uint8_t>(address == 6 ? 20 : 10)});
+    }
+    kvx::sim::Faults late;
+    late.delayRate = 0.5;  // on time now and then, so that member 7 also has data of its own
+    late.delay = 800ms;    // lands inside the read of member 7, which follows at once
+    sim.setFaults(6, late);
+    ASSERT_TRUE(thread.start());
+    const std::size_t first = sim.frameCount(7);
+    int foreign = 0;
+    int goodSamples = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (int address : {5, 7}) {
+                if (errors(address) >= kBadErrorCount) continue;
+                std::lock_guard lock(state->imageLock);
+                const std::uint8_t mark = state->image[static_cast<std::size_t>(address)][20];
+                if (mark != address) ++foreign;
+                ++goodSamples;
+            }
+            return sim.frameCount(7) >= first + 8;
+        },
+        40s));
+    std::size_t lateAnswers = 0;
+    for (const auto& frame : sim.frames()) {
+        if (frame.address == 6 && (frame.faults & kvx::sim::kFaultDelay) != 0) ++lateAnswers;
+    }
+
+    TagDescriptor tag;
+    tag.member = 7;
+    tag.name = "ADR07.Temp";
+    tag.dtype = DtypeCode::Float;
+    tag.length = 2;
+    tag.divoffset = 21;
+    tag.writeoffset = 100;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_R4;
+    value.value.fltVal = 2.5f;
+    const std::uint16_t outcome = EncodeAndWriteTagValue(*state, tag, value);
+    thread.stop();
+    EXPECT_GT(lateAnswers, 0u);
+    EXPECT_GT(goodSamples, 0);
+    EXPECT_EQ(foreign, 0);
+    // Member 7's divisor (10), or nothing while its data is not current: never member 6's 20.
+    if (outcome == SOXPS_WRITE_ACKNOWLEDGED) {
+        EXPECT_THAT(sim.readMemory(7, 100, 2), ElementsAre(0x00, 25));
+    } else {
+        EXPECT_EQ(outcome, SOXPS_WRITE_NO_COMMUNICATION);
+        EXPECT_THAT(sim.readMemory(7, 100, 2), ElementsAre(100, 101));
+    }
+}
+
+// An answer with a data byte inverted on the line (its data check shows it) is a failed
+// poll, never a value with good quality.
+TEST_F(PollingOnTheBus, ACorruptedAnswerIsAFailedPoll) {
+    addMember(4);
+    sim.writeMemory(4, 10, {0x40});
+    kvx::sim::Faults garbled;
+    garbled.garbled = {1.0, 1};
+    sim.setFaults(4, garbled);
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(sim.waitForFrames(4, 4, 10s));
+    EXPECT_EQ(errors(4), kBadErrorCount);
+    {
+        std::lock_guard lock(state->imageLock);
+        EXPECT_EQ(state->image[4], ImageBlock{});
+    }
+    sim.clearFaults(4);
+    ASSERT_TRUE(WaitUntil([&] { return errors(4) == 0; }, 10s));
+    std::lock_guard lock(state->imageLock);
+    EXPECT_EQ(state->image[4][10], 0x40);
+}
+
+// A write the member does not acknowledge is told as such; later writes to it are not sent
+// (each would hold the bus for a whole time-out) until one of its polls is accepted again.
+TEST_F(PollingOnTheBus, WritesToASilentMemberWaitForItsNextAcceptedPoll) {
+    addMember(3);
+    kvx::sim::Faults silent;
+    silent.silence = 1.0;
+    sim.setFaults(3, silent);
+    TagDescriptor tag;
+    tag.member = 3;
+    tag.name = "ADR03.Setpoint";
+    tag.dtype = DtypeCode::Int;
+    tag.length = 2;
+    tag.writeoffset = 40;
+    auto write = [&](std::int16_t number) {
+        VARIANT value;
+        VariantInit(&value);
+        value.vt = VT_I2;
+        value.value.iVal = number;
+        return EncodeAndWriteTagValue(*state, tag, value);
+    };
+    EXPECT_EQ(write(1), SOXPS_WRITE_NO_COMMUNICATION);
+    const std::size_t sent = sim.frameCount(3);
+    EXPECT_EQ(write(2), SOXPS_WRITE_NO_COMMUNICATION);
+    EXPECT_EQ(write(3), SOXPS_WRITE_NO_COMMUNICATION);
+    EXPECT_EQ(sim.frameCount(3), sent);  // nothing more went out
+
+    sim.clearFaults(3);
+    ASSERT_TRUE(thread.start());
+    ASSERT_TRUE(WaitUntil([&] { return errors(3) == 0; }, 10s));
+    EXPECT_EQ(write(4), SOXPS_WRITE_ACKNOWLEDGED);
+    thread.stop();
+    EXPECT_THAT(sim.readMemory(3, 40, 2), ElementsAre(0x00, 0x04));
 }

@@ -204,6 +204,47 @@ TEST_F(Polling, WritesBeforeEveryStepNeverStopTheWalk) {
     EXPECT_EQ(errors(30), 0);
 }
 
+// A written member whose polls are slow (long answers, or a member about to fall silent)
+// is polled first only while the written members' polls of the pass have taken no more bus
+// time than the walk's: writes may at most double a pass.
+TEST_F(Polling, WrittenMembersTakeAtMostHalfTheBusTime) {
+    struct SlowReads : ScriptedReads {
+        std::int32_t readBlock(std::uint8_t* destination, int busAddress, int dataAddress,
+                               int byteCount) override {
+            clock.now_ += busAddress == 7 ? 300ms : 10ms;
+            return ScriptedReads::readBlock(destination, busAddress, dataAddress, byteCount);
+        }
+        struct Clock : kvx::platform::TimeSource {
+            kvx::platform::MonoTime now() const override { return now_; }
+            void sleepFor(kvx::platform::MonoClock::duration) override {}
+            kvx::platform::MonoTime now_{std::chrono::hours(1)};
+        } clock;
+    } slow;
+    state->time = &slow.clock;
+    PollCycle timed{*state, waits, slow};
+    for (int address = 0; address < kMemberCount; ++address) {
+        configure(address, {{0, 8}});
+        slow.memory[address] = reads.memory[address];
+    }
+    int priorityPolls = 0;
+    int walkPolls = 0;
+    int pass = 0;
+    while (pass < 3) {
+        state->priority.request(7);
+        ASSERT_TRUE(timed.step());
+        const bool priority = timed.lastAddress() == 7 && !state->priority.pending.load();
+        priority ? ++priorityPolls : ++walkPolls;
+        if (timed.lastAddress() == 31) ++pass;
+    }
+    // The walk's bus time: its polls at 10 ms, address 7's own at 300 ms once a pass. The
+    // written member's polls may run ahead of it by one poll and one member pause a pass (a
+    // poll before every walk step would take 96 x 300 ms).
+    EXPECT_GE(walkPolls, 3 * 31);
+    const int walkMs = (walkPolls - 3) * 10 + 3 * 300;
+    EXPECT_LE(priorityPolls * 300, walkMs + 3 * (50 + 300));
+    EXPECT_GE(priorityPolls, 3);
+}
+
 TEST_F(Polling, ErrorCounterWalkAfterAGoodPoll) {
     configure(2, {{0, 8}});
     pollNow(2);
@@ -237,7 +278,10 @@ TEST_F(Polling, IncompleteAnswersCountAsFailures) {
     EXPECT_EQ(errors(2), 2);
 }
 
-TEST_F(Polling, LaterBlockFailuresNeverRaiseTheCounter) {
+// A poll that fails in a later block is a failed poll as much as one that fails in the
+// first: the values of the blocks that still answer are not refreshed either, so they must
+// not keep good quality for ever.
+TEST_F(Polling, LaterBlockFailuresCountAsFailedPolls) {
     configure(2, {{0, 8}, {50, 4}});
     pollNow(2);
     const ImageBlock good = state->image[2];
@@ -245,10 +289,16 @@ TEST_F(Polling, LaterBlockFailuresNeverRaiseTheCounter) {
     reads.memory[2][1] = 'D';
     reads.memory[2][2] = 0x77;  // new data that must not arrive
     reads.results[{2, 50}] = 0;
-    for (int i = 0; i < 12; ++i) pollNow(2);
-    EXPECT_EQ(errors(2), 0);
+    for (int failure = 1; failure <= 10; ++failure) {
+        pollNow(2);
+        EXPECT_EQ(errors(2), failure);
+    }
     EXPECT_EQ(state->image[2], good);
-    EXPECT_EQ(reads.log.size(), 2u * 13);  // the remaining blocks are still read
+    EXPECT_EQ(reads.log.size(), 2u * 11);  // the remaining blocks are still read
+    reads.results.clear();
+    pollNow(2);
+    EXPECT_EQ(errors(2), 0);
+    EXPECT_EQ(state->image[2][2], 0x77);
 }
 
 TEST_F(Polling, RejectedIdentificationRaisesTheCounterButKeepsTheImage) {

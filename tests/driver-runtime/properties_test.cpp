@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -54,12 +56,12 @@ class Properties : public ::testing::Test {
         n.property = index;
         return n;
     }
-    void writeNumber(PropertyIndex index, double number) {
+    std::uint16_t writeNumber(PropertyIndex index, double number) {
         VARIANT value;
         VariantInit(&value);
         value.vt = VT_R8;
         value.value.dblVal = number;
-        WriteScaleProperty(*state, node(index), value);
+        return WriteScaleProperty(*state, node(index), value);
     }
     void writeText(PropertyIndex index, const std::u16string& text) {
         VARIANT value;
@@ -182,13 +184,42 @@ TEST_F(Properties, DeletedTableLeavesTheValuesUnchanged) {
     EXPECT_FALSE(fs::exists(state->scalingTablePath));
 }
 
+// The host learns what became of each property write; a write the table could not take,
+// and a value that is not finite, are also told once, naming the property and the file.
 TEST_F(Properties, WriteProtectedTableLeavesMemoryAndFileUnchanged) {
+    tag.name = "ADR03.Level";
+    kvx::testing::RecordingNotifier notifier;
     const std::string before = ReadFile(state->scalingTablePath);
     fs::permissions(state->scalingTablePath,
                     fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    writeNumber(PropertyIndex::Start, 50.0);
+    EXPECT_EQ(writeNumber(PropertyIndex::Start, 50.0), SOXPS_WRITE_NOT_STORED);
+    EXPECT_EQ(writeNumber(PropertyIndex::Start, 50.0), SOXPS_WRITE_NOT_STORED);
     EXPECT_EQ(readNumber(PropertyIndex::Start), 0.0);
     EXPECT_EQ(ReadFile(state->scalingTablePath), before);
+    ASSERT_EQ(notifier.messages().size(), 1u);
+    EXPECT_EQ(notifier.messages()[0].caption, kWriteErrorCaption);
+    EXPECT_NE(notifier.messages()[0].text.find(
+                  "ADR03.Level_start: value 50 not taken: " + state->scalingTablePath.string() +
+                  " could not be written"),
+              std::string::npos)
+        << notifier.messages()[0].text;
+
+    fs::permissions(state->scalingTablePath, fs::perms::owner_all);
+    const double nan = std::nan("");
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(writeNumber(PropertyIndex::Factor, nan), SOXPS_WRITE_OUT_OF_RANGE);
+    EXPECT_EQ(writeNumber(PropertyIndex::Start, -inf), SOXPS_WRITE_OUT_OF_RANGE);
+    EXPECT_EQ(writeNumber(PropertyIndex::End, inf), SOXPS_WRITE_OUT_OF_RANGE);
+    ASSERT_EQ(notifier.messages().size(), 4u);
+    EXPECT_NE(notifier.messages()[1].text.find("ADR03.Level_factor: value nan not taken: it "
+                                               "is not finite"),
+              std::string::npos)
+        << notifier.messages()[1].text;
+    // The relation rules refuse quietly: the host is told by the outcome.
+    EXPECT_EQ(writeNumber(PropertyIndex::Start, 150.0), SOXPS_WRITE_OUT_OF_RANGE);
+    EXPECT_EQ(writeNumber(PropertyIndex::Factor, 0.0), SOXPS_WRITE_OUT_OF_RANGE);
+    EXPECT_EQ(writeNumber(PropertyIndex::Start, 50.0), SOXPS_WRITE_ACKNOWLEDGED);
+    EXPECT_EQ(notifier.messages().size(), 4u);
 }
 
 TEST_F(Properties, TableWithoutTheRowLeavesTheValuesUnchanged) {
@@ -213,12 +244,14 @@ TEST_F(Properties, ScalingThatIsZeroOrNotFiniteInSinglePrecisionIsRefusedWithout
         {PropertyIndex::Factor, 1e-300},  // not 0 as a double, 0 as a float
         {PropertyIndex::Factor, 1e300},  {PropertyIndex::Factor, 1e-45},
         {PropertyIndex::End, 1e308},     {PropertyIndex::Start, -1e308},
-        {PropertyIndex::End, 1e-300},  // span 0 as a float
-        {PropertyIndex::End, 3.5e38},  // beyond the largest float
+        {PropertyIndex::End, 1e-300},    // span 0 as a float
+        {PropertyIndex::End, 3.5e38},    // beyond the largest float
+        {PropertyIndex::Factor, 1e-42},  // denormal as a float: writes lose their precision
+        {PropertyIndex::Start, 1e-40},
     };
     kvx::testing::RecordingNotifier notifier;
     for (const Case& c : refused) {
-        writeNumber(c.index, c.number);
+        EXPECT_EQ(writeNumber(c.index, c.number), SOXPS_WRITE_OUT_OF_RANGE) << c.number;
         EXPECT_EQ(readNumber(PropertyIndex::Start), 0.0) << c.number;
         EXPECT_EQ(readNumber(PropertyIndex::End), 100.0) << c.number;
         EXPECT_EQ(readNumber(PropertyIndex::Factor), 1.0) << c.number;

@@ -13,10 +13,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../driver/driver_test_support.h"
 #include "fenlodrv/oleauto.h"
 #include "fenlodrv/plugin_abi.h"
+#include "fenlodrv/plugin_ext.h"
 #include "kvx/platform/shared_library.h"
 #include "kvx/sim/simulator.h"
 
@@ -65,6 +67,8 @@ class Plugin {
                                 SOXpSRequest* records) {
         return handle_ ? handle_(direction, count, records) : 0;
     }
+    // An optional export, as a host looks it up; null when missing.
+    void* symbol(const char* name) { return library_.symbol(name); }
 
   private:
     kvx::platform::SharedLibrary library_;
@@ -368,4 +372,133 @@ TEST_F(Session, HostileScalingPropertiesLeaveTheTableAndLaterWritesRight) {
     writeValue(*plugin, "Values.Level", VT_R4, [](VARIANT& v) { v.value.fltVal = 75.0f; });
     EXPECT_THAT(writtenData(), ElementsAre(ElementsAre(0x00, 0x4B)));
     plugin->Stop();
+}
+
+// The extension as a host uses it: looked up by name, a wait for each poll, the member's and
+// the bus's figures following what the simulated member does, and the time of the poll that
+// brought the values. Host threads read the figures and wait while the thread polls.
+TEST_F(Session, ExtensionTellsEachPollAndTheHealthOfMemberAndBus) {
+    Plugin plugin;
+    const auto version = reinterpret_cast<FenloExtVersionFn>(plugin.symbol("FenloExtVersion"));
+    const auto member =
+        reinterpret_cast<FenloGetMemberStatusFn>(plugin.symbol("FenloGetMemberStatus"));
+    const auto bus = reinterpret_cast<FenloGetBusStatusFn>(plugin.symbol("FenloGetBusStatus"));
+    const auto waitForPoll =
+        reinterpret_cast<FenloWaitForPollFn>(plugin.symbol("FenloWaitForPoll"));
+    ASSERT_TRUE(version && member && bus && waitForPoll);
+    EXPECT_EQ(version(), FENLO_EXT_VERSION);
+    auto statusOf = [&](std::uint32_t address) {
+        FenloMemberStatus status{};
+        status.size = sizeof(status);
+        EXPECT_EQ(member(address, &status), 1);
+        return status;
+    };
+    FenloMemberStatus wrongSize{};
+    wrongSize.size = sizeof(wrongSize) - 8;
+    EXPECT_EQ(member(kAddress, &wrongSize), 0);
+    EXPECT_EQ(member(32, nullptr), 0);
+
+    open(plugin);
+    ASSERT_EQ(plugin.Start(), 1);
+    // Each poll of the member wakes the wait; its figures are in place by then.
+    std::uint64_t seen = 0;
+    FenloMemberStatus pump{};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        seen = waitForPoll(seen, 2000);
+        pump = statusOf(kAddress);
+        if (pump.lastPollSequence != 0 && pump.errorCounter == 0) break;
+    }
+    ASSERT_EQ(pump.errorCounter, 0);
+    EXPECT_EQ(pump.configured, 1);
+    EXPECT_EQ(statusOf(7).configured, 0);
+    EXPECT_GE(pump.pollsAccepted, 1u);
+    EXPECT_EQ(pump.consecutiveFailures, 0u);
+
+    // The poll's time lies between the request that began it and the member's next one.
+    FILETIME now{};
+    CoFileTimeNow(&now);
+    const auto steadyNow = std::chrono::steady_clock::now();
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    const auto pollAge = std::chrono::microseconds((ticks(now) - ticks(pump.lastGoodPoll)) / 10);
+    const auto pollTime = steadyNow - pollAge;
+    std::vector<kvx::platform::MonoTime> requests;
+    for (const auto& frame : sim.frames()) {
+        if (frame.address == kAddress && frame.kind == kvx::sim::FrameKind::Read) {
+            requests.push_back(frame.when);
+        }
+    }
+    ASSERT_FALSE(requests.empty());
+    auto before = std::find_if(requests.rbegin(), requests.rend(),
+                               [&](kvx::platform::MonoTime t) { return t <= pollTime; });
+    ASSERT_NE(before, requests.rend()) << "the poll time lies before every request";
+    EXPECT_LT(pollTime - *before, 2s);
+
+    // Host threads read the figures and wait for polls while the thread polls.
+    std::atomic<bool> done{false};
+    std::vector<std::thread> hosts;
+    for (int i = 0; i < 8; ++i) {
+        hosts.emplace_back([&, i] {
+            std::uint64_t last = 0;
+            while (!done.load()) {
+                if (i % 2 == 0) {
+                    last = waitForPoll(last, 100);
+                } else {
+                    FenloBusStatus b{};
+                    b.size = sizeof(b);
+                    bus(&b);
+                    statusOf(static_cast<std::uint32_t>(i));
+                }
+            }
+        });
+    }
+
+    // Writes are counted by what became of them.
+    VARIANT count;
+    VariantInit(&count);
+    count.vt = VT_I2;
+    count.value.iVal = 7;
+    write(plugin, "Values.Count", count);
+    writeText(plugin, "Values.Mask", u"ZZ");
+    pump = statusOf(kAddress);
+    EXPECT_EQ(pump.writesAcknowledged, 1u);
+    EXPECT_EQ(pump.writesRefused, 1u);
+
+    // A silent member: each failed poll is counted, consecutive failures follow the counter.
+    kvx::sim::Faults silent;
+    silent.silence = 1.0;
+    sim.setFaults(kAddress, silent);
+    const std::uint64_t failedBefore = statusOf(kAddress).pollsFailed;
+    const auto silentUntil = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < silentUntil &&
+           statusOf(kAddress).consecutiveFailures < 3) {
+        seen = waitForPoll(seen, 2000);
+    }
+    pump = statusOf(kAddress);
+    EXPECT_GE(pump.consecutiveFailures, 3u);
+    EXPECT_EQ(pump.pollsFailed - failedBefore, pump.consecutiveFailures);
+    EXPECT_EQ(static_cast<std::uint32_t>(pump.errorCounter),
+              std::min(pump.consecutiveFailures, 10u));
+    sim.clearFaults(kAddress);
+
+    done = true;
+    for (std::thread& host : hosts) host.join();
+    FenloBusStatus b{};
+    b.size = sizeof(b);
+    ASSERT_EQ(bus(&b), 1);
+    EXPECT_EQ(std::string(b.port), sim.devicePath());
+    EXPECT_EQ(b.polling, 1u);
+    EXPECT_GE(b.cycles, 1u);
+    EXPECT_GT(b.lastCycleMicros, 0u);
+    EXPECT_GE(b.exchanges, pump.pollsAccepted + pump.pollsFailed);
+    EXPECT_GE(b.failedExchanges, pump.pollsFailed);
+    EXPECT_GE(b.pollSequence, seen);
+
+    // Once stopped, a wait ends at its time-out with the sequence unchanged.
+    plugin.Stop();
+    ASSERT_EQ(bus(&b), 1);
+    const std::uint64_t stopped = b.pollSequence;
+    EXPECT_EQ(waitForPoll(stopped, 50), stopped);
 }

@@ -29,6 +29,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// What a faulty bus makes the plug-in say about writes: a member that did not acknowledge
+// one, and divisors that are not current while a member's polls fail.
+bool IsFaultyBusNotice(const Message& message) {
+    return message.caption == kWriteErrorCaption &&
+           (message.text.find("did not acknowledge the write") != std::string::npos ||
+            message.text.find("is not from the member's current data") != std::string::npos ||
+            message.text.find("has not been read from the member yet") != std::string::npos);
+}
+
 const char* const kDeviceDescription =
     "fetch1\tdesadr=0\tbytes=48\t\n"
     "fetch2\tdesadr=100\tbytes=16\t\n"
@@ -198,7 +207,7 @@ TEST(Stress, BatchesFromEightThreadsWhilePollingAFaultyBus) {
                               "of 8 hex digits") != std::string::npos;
         if (mask) {
             ++maskRefusals;
-        } else {
+        } else if (!IsFaultyBusNotice(message)) {
             ADD_FAILURE() << message.caption << ": " << message.text;
         }
     }
@@ -271,7 +280,9 @@ TEST(Stress, NamespaceRebuiltWhilePolling) {
     plugin.Stop();
     EXPECT_FALSE(plugin.pollingRunning());
     for (const Message& message : notes.messages()) {
-        ADD_FAILURE() << message.caption << ": " << message.text;
+        if (!IsFaultyBusNotice(message)) {
+            ADD_FAILURE() << message.caption << ": " << message.text;
+        }
     }
 }
 
@@ -420,6 +431,8 @@ TEST(Stress, StopAndRebuildGetTheirTurnUnderHostLoad) {
     EXPECT_EQ(goodFromSilent.load(), 0);
     EXPECT_EQ(goodAfterStop.load(), 0);
     for (const Message& message : notes.messages()) {
-        ADD_FAILURE() << message.caption << ": " << message.text;
+        if (!IsFaultyBusNotice(message)) {
+            ADD_FAILURE() << message.caption << ": " << message.text;
+        }
     }
 }

@@ -384,10 +384,10 @@ class Encoding : public ::testing::Test {
         state->bus.setPortName(sim.devicePath());
     }
 
-    // The frames the member received from one write request.
+    // The frames the member received from one write request; its outcome in `outcome`.
     std::vector<kvx::sim::ReceivedFrame> write(const TagDescriptor& tag, VARIANT& value) {
         sim.clearFrames();
-        EncodeAndWriteTagValue(*state, tag, value);
+        outcome = EncodeAndWriteTagValue(*state, tag, value);
         return sim.frames();
     }
     std::vector<std::uint8_t> sent(const TagDescriptor& tag, VARIANT& value) {
@@ -420,6 +420,7 @@ class Encoding : public ::testing::Test {
     void polled() {
         state->members[kMember].fetchLength[0] = 100;
         state->members[kMember].imageFromPoll = true;
+        state->members[kMember].errorCounter = 0;
     }
     std::vector<std::uint8_t> sentText(const TagDescriptor& tag, const std::u16string& text) {
         HostValue value;
@@ -429,6 +430,7 @@ class Encoding : public ::testing::Test {
 
     kvx::sim::Simulator sim;
     std::unique_ptr<DriverState> state = std::make_unique<DriverState>();
+    std::uint16_t outcome = 0;
 };
 
 const std::vector<std::uint8_t> kNothing{0xEE, 0};
@@ -456,10 +458,10 @@ TEST_F(Encoding, FloatOfTwoBytesDividesAndRoundsHalfAwayFromZero) {
     EXPECT_THAT(sentNumber(tag, VT_R4, -2.5), ElementsAre(0xFF, 0xFD));
     EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x03));
 
-    // The divisor byte is read unsigned on the write side: 200, not -56.
+    // A divisor byte above 127 reads back signed (200 as -56): no write goes through it.
     tag.factor = 0.0f;
     state->image[kMember][60] = 200;
-    EXPECT_THAT(sentNumber(tag, VT_R4, 1.0), ElementsAre(0x00, 0xC8));
+    EXPECT_EQ(sentNumber(tag, VT_R4, 1.0), kNothing);
     state->image[kMember][60] = 0;  // an infinite divisor would send 0 for anything
     EXPECT_EQ(sentNumber(tag, VT_R4, 123.0), kNothing);
 }
@@ -495,6 +497,21 @@ TEST_F(Encoding, StringsArePaddedOrCutAndSentInOem) {
     HostValue empty(VT_BSTR);
     empty.v.value.bstrVal = nullptr;
     EXPECT_THAT(sent(tag, empty.v), ElementsAre(' ', ' ', ' ', ' ', ' ', ' '));
+
+    // Characters without a form in the device's code page (the euro sign is in ANSI but not
+    // in code page 850, a CJK character in neither) go out as "?", told once per tag.
+    RecordingNotifier notifier;
+    SetNotifier(&notifier);
+    TagDescriptor named = MakeTag(DtypeCode::String, 0, 6);
+    named.name = "ADR05.Label";
+    EXPECT_THAT(sentText(named, u"a\u20AC\u6F22"), ElementsAre('a', '?', '?', ' ', ' ', ' '));
+    EXPECT_THAT(sentText(named, u"\u20AC"), ElementsAre('?', ' ', ' ', ' ', ' ', ' '));
+    EXPECT_THAT(sentText(named, u"a?"), ElementsAre('a', '?', ' ', ' ', ' ', ' '));
+    SetNotifier(nullptr);
+    ASSERT_EQ(notifier.messages.size(), 1u);
+    EXPECT_NE(notifier.messages[0].find("ADR05.Label: the text written holds characters"),
+              std::string::npos)
+        << notifier.messages[0];
 }
 
 TEST_F(Encoding, HexAndBinTexts) {
@@ -602,6 +619,8 @@ struct WriteCase {
     double number;                    // for numeric VARIANTs
     const char16_t* text = nullptr;   // for texts
     std::vector<std::uint8_t> bytes;  // what goes on the bus; empty: nothing
+    // What the host is told; 0: acknowledged when bytes go out, out of range when not.
+    std::uint16_t outcome = 0;
 };
 
 VARIANT MakeValue(const WriteCase& c) {
@@ -691,6 +710,16 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
     TagDescriptor hugeFactor = MakeTag(DtypeCode::Int, 0, 2);
     Scale(hugeFactor, 0.0, 100.0, 1e300);  // infinite as a float: every raw value 0
     add("ScaledHugeFactor", std::move(hugeFactor));
+    TagDescriptor denormal = MakeTag(DtypeCode::Int, 0, 2);
+    Scale(denormal, 0.0, 100.0, 1e-42);  // denormal as a float: values lose their precision
+    add("ScaledDenormalFactor", std::move(denormal));
+    TagDescriptor denormalStart = MakeTag(DtypeCode::Int, 0, 2);
+    Scale(denormalStart, 1e-40, 100.0, 1.0);
+    add("ScaledDenormalStart", std::move(denormalStart));
+    add("FloatDenormalFactor", MakeTag(DtypeCode::Float, 0, 2, 1e-42f));
+    add("String", MakeTag(DtypeCode::String, 0, 6));
+    add("Bool", MakeTag(DtypeCode::Bool, 0, 1));
+    add("Timeout", MakeTag(DtypeCode::Timeout, 0, 2));
 
     using B = std::vector<std::uint8_t>;
     const double nan = std::nan("");
@@ -708,8 +737,8 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
         {"Int", VT_I4, 40000, nullptr, {}},
         {"Int", VT_R8, -32768.5, nullptr, {}},
         {"Int", VT_R8, nan, nullptr, {}},
-        {"IntOfOne", VT_I2, 5, nullptr, {}},
-        {"IntOfOne", VT_I2, 255, nullptr, {}},
+        {"IntOfOne", VT_I2, 5, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        {"IntOfOne", VT_I2, 255, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
         {"Uint", VT_UI2, 0, nullptr, B{0x00, 0x00}},
         {"Uint", VT_UI2, 65535, nullptr, B{0xFF, 0xFF}},
         {"Uint", VT_I4, 65536, nullptr, {}},
@@ -722,7 +751,7 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
         {"Long", VT_I4, -2147483648.0, nullptr, B{0x80, 0x00, 0x00, 0x00}},
         {"Long", VT_R8, 2147483648.0, nullptr, {}},
         {"Long", VT_R8, -2147483649.0, nullptr, {}},
-        {"LongOfThree", VT_I4, 1, nullptr, {}},
+        {"LongOfThree", VT_I4, 1, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
         {"Ulong", VT_UI4, 4294967295.0, nullptr, B{0xFF, 0xFF, 0xFF, 0xFF}},
         {"Ulong", VT_UI4, 0, nullptr, B{0x00, 0x00, 0x00, 0x00}},
         {"Ulong", VT_R8, 4294967296.0, nullptr, {}},
@@ -742,19 +771,19 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
         {"Float4", VT_R4, nan, nullptr, {}},
         {"Float2", VT_R8, 3.4028234663852886e38, nullptr, B{0x7F, 0x7F, 0xFF, 0xFF}},
         {"Float2", VT_R8, 3.5e38, nullptr, {}},
-        {"Float2OfTwo", VT_R4, 1, nullptr, {}},
+        {"Float2OfTwo", VT_R4, 1, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
         {"S5Time", VT_R4, 0, nullptr, B{0x00, 0x00}},
         {"S5Time", VT_R4, 9990, nullptr, B{0x39, 0x99}},
         {"S5Time", VT_R4, 9990.5, nullptr, {}},
         {"S5Time", VT_R4, -0.001, nullptr, {}},
         {"Hex", VT_BSTR, 0, u"AB CD", B{0xAB, 0xCD}},
-        {"Hex", VT_BSTR, 0, u"ABC", {}},
-        {"Hex", VT_BSTR, 0, u"ABCDE", {}},
-        {"Hex", VT_BSTR, 0, u"ABCG", {}},
+        {"Hex", VT_BSTR, 0, u"ABC", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Hex", VT_BSTR, 0, u"ABCDE", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Hex", VT_BSTR, 0, u"ABCG", {}, SOXPS_WRITE_TYPE_MISMATCH},
         {"Bin", VT_BSTR, 0, u"1000 0001", B{0x81}},
-        {"Bin", VT_BSTR, 0, u"0000001", {}},
-        {"Bin", VT_BSTR, 0, u"000000011", {}},
-        {"Bin", VT_BSTR, 0, u"00000002", {}},
+        {"Bin", VT_BSTR, 0, u"0000001", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Bin", VT_BSTR, 0, u"000000011", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Bin", VT_BSTR, 0, u"00000002", {}, SOXPS_WRITE_TYPE_MISMATCH},
         {"ScaledInt", VT_R4, 327670, nullptr, B{0x7F, 0xFF}},
         {"ScaledInt", VT_R4, -327680, nullptr, B{0x80, 0x00}},
         {"ScaledInt", VT_R4, 327675, nullptr, {}},
@@ -769,7 +798,32 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
         {"ScaledUlong", VT_R4, -1, nullptr, {}},
         {"ScaledFloat", VT_R4, 32767, nullptr, B{0x7F, 0xFF}},
         {"ScaledFloat", VT_R4, 32768, nullptr, {}},
-        {"ScaledHugeFactor", VT_R4, 5, nullptr, {}},
+        {"ScaledHugeFactor", VT_R4, 5, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        {"ScaledDenormalFactor", VT_R4, 10000, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        {"ScaledDenormalStart", VT_R4, 50, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        {"FloatDenormalFactor", VT_R4, 1e-38, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        // Numbers in texts are decimal only; hexadecimal, "inf" and "nan" are no numbers.
+        {"Int", VT_BSTR, 0, u" 16 ", B{0x00, 0x10}},
+        {"Int", VT_BSTR, 0, u"-1.5e1", B{0xFF, 0xF1}},
+        {"Int", VT_BSTR, 0, u"0x10", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Int", VT_BSTR, 0, u"inf", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Int", VT_BSTR, 0, u"1e99999", {}},
+        {"Int", VT_BSTR, 0, u"1e-99999", B{0x00, 0x00}},
+        {"Int", VT_BSTR, 0, u"", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Char", VT_BSTR, 0, u"12,5", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        // A number written to a text tag is sent as its decimal text, never as blanks.
+        {"String", VT_I2, 123, nullptr, B{'1', '2', '3', ' ', ' ', ' '}},
+        {"String", VT_R8, 1.5, nullptr, B{'1', '.', '5', ' ', ' ', ' '}},
+        {"String", VT_R4, -0.25, nullptr, B{'-', '0', '.', '2', '5', ' '}},
+        {"String", VT_BSTR, 0, u"", B{' ', ' ', ' ', ' ', ' ', ' '}},
+        {"String", VT_R8, nan, nullptr, {}},
+        {"String", VT_BOOL, 0, nullptr, {}, SOXPS_WRITE_TYPE_MISMATCH},
+        // Types without an encoding are not writable.
+        {"Bool", VT_BOOL, 1, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        {"Timeout", VT_I2, 3, nullptr, {}, SOXPS_WRITE_NOT_WRITABLE},
+        // Malformed texts and tags without an encoding for their length.
+        {"Hex", VT_BSTR, 0, u"ZZZZ", {}, SOXPS_WRITE_TYPE_MISMATCH},
+        {"Bin", VT_BSTR, 0, u"0000 000x", {}, SOXPS_WRITE_TYPE_MISMATCH},
     };
 
     RecordingNotifier notifier;
@@ -781,7 +835,12 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
         const std::string valueText = VariantValueText(value);
         SCOPED_TRACE(std::string(c.tag) + " = " + valueText);
         const auto frames = write(tag, value);
-        if (c.bytes.empty()) {
+        const std::uint16_t told = c.outcome != 0    ? c.outcome
+                                   : c.bytes.empty() ? std::uint16_t{SOXPS_WRITE_OUT_OF_RANGE}
+                                                     : std::uint16_t{SOXPS_WRITE_ACKNOWLEDGED};
+        EXPECT_EQ(outcome, told);
+        // Types without an encoding send nothing and say nothing: the tag is read-only.
+        if (c.bytes.empty() && tag.dtype != DtypeCode::Bool && tag.dtype != DtypeCode::Timeout) {
             EXPECT_TRUE(frames.empty()) << HexText(frames.empty() ? B{} : frames[0].data);
             ++refusals;
             std::lock_guard lock(notifier.mutex);
@@ -792,6 +851,8 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
                                     0),
                       0u)
                 << message;
+        } else if (c.bytes.empty()) {
+            EXPECT_TRUE(frames.empty());
         } else {
             ASSERT_EQ(frames.size(), 1u);
             EXPECT_EQ(frames[0].data, c.bytes) << HexText(frames[0].data);
@@ -802,31 +863,69 @@ TEST_F(Encoding, ValuesThatDoNotFitTheTagAreNotSentAndAreToldOnce) {
         VariantClear(&value);
         VariantClear(&again);
     }
+    // A NUL inside a text would end it early on the device.
+    HostValue nul;
+    nul.setText(std::u16string(u"AB\0CD", 5));
+    EXPECT_TRUE(write(tags.at("String"), nul.v).empty());
+    EXPECT_EQ(outcome, SOXPS_WRITE_OUT_OF_RANGE);
     SetNotifier(nullptr);
-    EXPECT_EQ(notifier.messages.size(), refusals);
+    EXPECT_EQ(notifier.messages.size(), refusals + 1);
 }
 
+// A divisor byte is taken only from the member's current data: never before its first
+// accepted poll, nor while its polls fail (bad quality) or another device answers in its
+// place; and only up to 127, as reads take the byte signed.
 TEST_F(Encoding, DivisorFromTheImageWaitsForAnAcceptedPoll) {
     TagDescriptor tag = MakeTag(DtypeCode::Float, 0, 2);
     tag.name = "ADR05.T.FloatL2div";
     tag.divoffset = 60;
+    MemberRecord& member = state->members[kMember];
     state->image[kMember][60] = 10;  // bytes that no poll has brought
-    state->members[kMember].fetchLength[0] = 100;
+    member.fetchLength[0] = 100;
+    member.errorCounter = 0;
     RecordingNotifier notifier;
     SetNotifier(&notifier);
+    const std::string prefix =
+        std::string(kWriteErrorCaption) + "|ADR05.T.FloatL2div: value 2.5 not sent: ";
+    const std::string one =
+        std::string(kWriteErrorCaption) + "|ADR05.T.FloatL2div: value 1 not sent: ";
     EXPECT_EQ(sentNumber(tag, VT_R4, 2.5), kNothing);
-    state->members[kMember].imageFromPoll = true;
+    EXPECT_EQ(outcome, SOXPS_WRITE_NO_COMMUNICATION);
+    member.imageFromPoll = true;
     EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x19));
+    EXPECT_EQ(outcome, SOXPS_WRITE_ACKNOWLEDGED);
+    member.identityRejected = true;  // another device answers there now
+    EXPECT_EQ(sentNumber(tag, VT_R4, 2.5), kNothing);
+    EXPECT_EQ(outcome, SOXPS_WRITE_NO_COMMUNICATION);
+    member.identityRejected = false;
+    member.errorCounter = kBadErrorCount;
+    EXPECT_EQ(sentNumber(tag, VT_R4, 2.5), kNothing);
+    member.errorCounter = 9;  // still good quality: the last accepted data serves
+    EXPECT_THAT(sentNumber(tag, VT_R4, 2.5), ElementsAre(0x00, 0x19));
+    for (const std::uint8_t divisor : {127, 128, 255}) {
+        state->image[kMember][60] = divisor;
+        const auto bytes = sentNumber(tag, VT_R4, 1.0);
+        if (divisor == 127) {
+            EXPECT_THAT(bytes, ElementsAre(0x00, 0x7F));
+        } else {
+            EXPECT_EQ(bytes, kNothing) << +divisor;
+            EXPECT_EQ(outcome, SOXPS_WRITE_NOT_WRITABLE);
+        }
+    }
     tag.divoffset = 100;  // beyond the joined fetch data: never read
     EXPECT_EQ(sentNumber(tag, VT_R4, 2.5), kNothing);
     SetNotifier(nullptr);
-    EXPECT_THAT(notifier.messages,
-                ElementsAre(std::string(kWriteErrorCaption) +
-                                "|ADR05.T.FloatL2div: value 2.5 not sent: its divisor byte "
-                                "(divoffset 60) has not been read from the member yet",
-                            std::string(kWriteErrorCaption) +
-                                "|ADR05.T.FloatL2div: value 2.5 not sent: its divisor byte "
-                                "(divoffset 100) lies outside the member's polled data"));
+    EXPECT_THAT(
+        notifier.messages,
+        ElementsAre(
+            prefix + "its divisor byte (divoffset 60) has not been read from the member yet",
+            prefix + "its divisor byte (divoffset 60) is not from the member's current data "
+                     "(its polls fail or another device answers)",
+            one + "its divisor byte (divoffset 60) is 128, above 127: reads take it as -128, "
+                  "so the value would not read back as written",
+            one + "its divisor byte (divoffset 60) is 255, above 127: reads take it as -1, so "
+                  "the value would not read back as written",
+            prefix + "its divisor byte (divoffset 100) lies outside the member's polled data"));
 }
 
 TEST_F(Encoding, LostWritesOfAHeldPortAreToldOncePerStretchNamingThePort) {

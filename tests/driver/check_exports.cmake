@@ -1,4 +1,5 @@
-# Fails unless the plug-in exports exactly its five entry points.
+# Fails unless the plug-in exports exactly its five entry points and the four functions of its
+# extension (plugin_ext.h).
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -11,7 +12,8 @@ foreach(line IN LISTS lines)
     list(APPEND names ${name})
 endforeach()
 list(SORT names)
-set(expected SOXpSBuildDANameSpace SOXpSHandleDARequests SOXpSInitialize SOXpSStart SOXpSStop)
+set(expected FenloExtVersion FenloGetBusStatus FenloGetMemberStatus FenloWaitForPoll
+    SOXpSBuildDANameSpace SOXpSHandleDARequests SOXpSInitialize SOXpSStart SOXpSStop)
 if(NOT names STREQUAL expected)
     message(FATAL_ERROR "exported: ${names}\nexpected: ${expected}")
 endif()

@@ -141,10 +141,13 @@ TEST_F(PluginTest, UnknownHandlesAreItemsOfAnyOtherKind) {
         EXPECT_EQ(+r.value.value.iVal, 1234);
 
         SOXpSRequest w = recordFor(h, VT_I2);
+        w.quality = SOXPS_WRITE_PENDING;
         const SOXpSRequest before = w;
         plugin.HandleRequests(SOXPS_WRITE, 1, &w);
         EXPECT_EQ(+w.completion, 2u);
+        EXPECT_EQ(+w.quality, SOXPS_WRITE_NOT_WRITABLE);
         w.completion = before.completion;
+        w.quality = before.quality;
         EXPECT_EQ(std::memcmp(&w, &before, sizeof(w)), 0);
     }
     EXPECT_FALSE(plugin.state().priority.pending.load());
@@ -153,14 +156,21 @@ TEST_F(PluginTest, UnknownHandlesAreItemsOfAnyOtherKind) {
 TEST_F(PluginTest, DataTagWriteMakesItsMemberThePriorityMember) {
     initAndBuild(
         "[RS232]\nCOM=/nonexistent/kvx-port\n[SLAVE03]\nCFG=a.cfg\n[SLAVE05]\nCFG=a.cfg\n");
-    plugin.Start();
+    // Only a member whose last poll was accepted is polled next: a silent one would cost the
+    // others a whole answer time-out per write.
+    plugin.state().members[5].errorCounter = 0;
+    plugin.state().members[3].errorCounter = 1;
     SOXpSRequest w = recordFor(handle("ADR05.Level"), VT_I2);
     w.value.value.iVal = 7;
     plugin.HandleRequests(SOXPS_WRITE, 1, &w);
     EXPECT_EQ(+w.completion, 2u);
-    // The polling thread may take the request at once; the address stays.
+    EXPECT_EQ(+w.quality, SOXPS_WRITE_NO_COMMUNICATION);  // the port does not exist
+    EXPECT_TRUE(plugin.state().priority.pending.load());
     EXPECT_EQ(plugin.state().priority.address.load(), 5);
-    plugin.Stop();
+    SOXpSRequest failing = recordFor(handle("ADR03.Level"), VT_I2);
+    failing.value.value.iVal = 7;
+    plugin.HandleRequests(SOXPS_WRITE, 1, &failing);
+    EXPECT_EQ(plugin.state().priority.address.load(), 5);
 
     // A property write is no data-tag write.
     plugin.state().priority.pending = false;
@@ -318,6 +328,35 @@ TEST_F(PluginTest, WritesBeforeStartAndAfterStopAreSafe) {
     w.completion = 0;
     plugin.HandleRequests(SOXPS_WRITE, 1, &w);  // after Stop: an unknown handle
     EXPECT_EQ(+w.completion, 2u);
+}
+
+// How much of an answer the bus link checks comes from [KXBUS] ANSWERCHECK when polling
+// starts; a value that is no level is told, and the default is used.
+TEST_F(PluginTest, AnswerCheckComesFromTheIniWhenPollingStarts) {
+    using kvx::bus::AnswerCheck;
+    const std::pair<const char*, AnswerCheck> levels[] = {
+        {"", AnswerCheck::AddressesAndData},
+        {"ANSWERCHECK=0\n", AnswerCheck::StartAndEnd},
+        {"ANSWERCHECK=2\n", AnswerCheck::Full},
+        {"ANSWERCHECK=7\n", AnswerCheck::AddressesAndData},
+    };
+    for (const auto& [line, check] : levels) {
+        SCOPED_TRACE(line);
+        const std::size_t before = notes.messages().size();
+        initAndBuild(std::string("[RS232]\nCOM=/nonexistent/kvx-port\n[KXBUS]\nWAIT=0\n") + line);
+        plugin.Start();
+        plugin.Stop();
+        EXPECT_EQ(plugin.state().bus.answerCheck(), check);
+        const bool told = std::string(line) == "ANSWERCHECK=7\n";
+        bool iniError = false;
+        const auto messages = notes.messages();
+        for (std::size_t i = before; i < messages.size(); ++i) {
+            const auto& message = messages[i];
+            iniError = iniError || (message.caption == "ZAN KVX-OPC-Server INI-ERROR" &&
+                                    message.text.find("ANSWERCHECK=7") != std::string::npos);
+        }
+        EXPECT_EQ(iniError, told);
+    }
 }
 
 }  // namespace

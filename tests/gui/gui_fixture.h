@@ -5,8 +5,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 
 #include "kvx/sim/simulator.h"
 #include "main_window.h"
+#include "picture_button.h"
 #include "progress_dialog.h"
 
 namespace kvx::scantool::gui::testing {
@@ -57,6 +60,9 @@ struct BoxSeen {
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool shown = false;
+    int width = 0;
+    // Width of the caption in bold with room for three title buttons of the font's height.
+    int captionNeeds = 0;
 };
 
 // Answers the next message box with `answer` and records it in `seen`.
@@ -67,8 +73,48 @@ inline void AnswerBox(std::shared_ptr<BoxSeen> seen,
         seen->text = box->text();
         seen->icon = box->icon();
         seen->shown = true;
+        seen->width = box->frameGeometry().width();
+        QFont bold = box->font();
+        bold.setBold(true);
+        const QFontMetrics fm(bold);
+        seen->captionNeeds = fm.horizontalAdvance(seen->caption) + 3 * fm.height();
         box->done(answer);
     });
+}
+
+inline constexpr std::array<Button, 6> kAll = {Button::Scan,     Button::Test, Button::Report,
+                                               Button::Generate, Button::Com,  Button::Help};
+
+// Enabled state of the six picture buttons as the window shows them: "SCAN TEST ..." of
+// those that are on.
+inline QString EnabledButtons(const ScanToolWindow& w) {
+    static const char* names[] = {"SCAN", "TEST", "REPORT", "GENERATE", "COM", "HELP"};
+    QStringList on;
+    for (std::size_t i = 0; i < kAll.size(); ++i) {
+        if (w.button(kAll[i])->isEnabled()) on << QString::fromLatin1(names[i]);
+    }
+    return on.join(QLatin1Char(' '));
+}
+
+// Clicks a picture button and lets the sequence behind it run to its end.
+inline void Click(ScanToolWindow& w, Button b) {
+    QTest::mouseClick(w.button(b), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.tool().busy(), 60000);
+    QCoreApplication::processEvents();
+}
+
+// Runs `check` once, at the first pump of the sequence after its progress window opened.
+inline void DuringProgress(std::function<void(ProgressDialog*)> check) {
+    auto* timer = new QTimer;
+    timer->setInterval(1);
+    QObject::connect(timer, &QTimer::timeout, [timer, check] {
+        if (auto* p = OpenProgressDialog()) {
+            timer->stop();
+            timer->deleteLater();
+            check(p);
+        }
+    });
+    timer->start();
 }
 
 class SampleBus {
@@ -127,6 +173,32 @@ class SampleBus {
   private:
     QTemporaryDir temp_;
     kvx::sim::Simulator sim_;
+};
+
+// The sample bus and a main window over it, made fresh for each test function: Begin() in
+// init(), End() in cleanup().
+struct BusAndWindow {
+    std::unique_ptr<SampleBus> bus;
+    std::unique_ptr<ScanToolWindow> window;
+
+    void Begin() { bus = std::make_unique<SampleBus>(); }
+    void End() {
+        window.reset();
+        bus.reset();
+    }
+    // A new window started in `folder` (empty: the current directory), shown and active;
+    // with `listen` Ctrl-C and SIGTERM reach it.
+    ScanToolWindow& Open(const ToolEnvironment& env, const QString& folder = {},
+                         bool listen = false) {
+        window = std::make_unique<ScanToolWindow>(env);
+        window->Start(folder);
+        if (listen) window->ListenForStopRequests();
+        window->show();
+        window->activateWindow();
+        (void)QTest::qWaitForWindowActive(window.get());
+        return *window;
+    }
+    ScanToolWindow& Open() { return Open(bus->Environment()); }
 };
 
 }  // namespace kvx::scantool::gui::testing

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -13,10 +12,11 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QTest>
-#include <QTextLayout>
+#include <QToolTip>
 
 #include "dialog_units.h"
 #include "gui_fixture.h"
+#include "help.h"
 #include "member_list.h"
 #include "picture_button.h"
 #include "progress_dialog.h"
@@ -28,49 +28,14 @@ using namespace kvx::scantool::gui::testing;
 
 namespace {
 
-constexpr std::array<Button, 6> kAll = {Button::Scan,     Button::Test, Button::Report,
-                                        Button::Generate, Button::Com,  Button::Help};
-
-// Enabled state of the six picture buttons as the window shows them: "SCAN TEST ..." of
-// those that are on.
-QString EnabledButtons(const ScanToolWindow& w) {
-    static const char* names[] = {"SCAN", "TEST", "REPORT", "GENERATE", "COM", "HELP"};
-    QStringList on;
-    for (std::size_t i = 0; i < kAll.size(); ++i) {
-        if (w.button(kAll[i])->isEnabled()) on << QString::fromLatin1(names[i]);
-    }
-    return on.join(QLatin1Char(' '));
+// True while process `pid` runs (a process that ended but is not yet reaped does not).
+bool Running(const QString& pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return false;
+    const QByteArray fields = stat.readAll();
+    const qsizetype end = fields.lastIndexOf(')');
+    return end >= 0 && fields.mid(end + 2, 1) != "Z";
 }
-
-// Clicks a picture button and lets the sequence behind it run to its end.
-void Click(ScanToolWindow& w, Button b) {
-    QTest::mouseClick(w.button(b), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!w.tool().busy(), 60000);
-    QCoreApplication::processEvents();
-}
-
-// Runs `check` once, at the first pump of the sequence after its progress window opened.
-void DuringProgress(std::function<void(ProgressDialog*)> check) {
-    auto* timer = new QTimer;
-    timer->setInterval(1);
-    QObject::connect(timer, &QTimer::timeout, [timer, check] {
-        if (auto* p = OpenProgressDialog()) {
-            timer->stop();
-            timer->deleteLater();
-            check(p);
-        }
-    });
-    timer->start();
-}
-
-// Stands in for the desktop's viewer: records the URLs it is given.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-  public:
-    QList<QUrl> urls;
-  public slots:
-    void open(const QUrl& url) { urls << url; }
-};
 
 }  // namespace
 
@@ -80,6 +45,14 @@ class WindowTest : public QObject {
   private:
     std::unique_ptr<SampleBus> bus_;
     std::unique_ptr<ScanToolWindow> w_;
+
+    // An executable shell script in the working directory; returns its path.
+    QString Script(const std::string& name, const std::string& body) {
+        const auto path = bus_->dir() / name;
+        WriteFile(path, "#!/bin/sh\n" + body + "\n");
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return QString::fromStdString(path.string());
+    }
 
     ScanToolWindow& Window() {
         if (!w_) {
@@ -100,7 +73,7 @@ class WindowTest : public QObject {
 
     void startShowsPortAndOnlyScanComHelp() {
         auto& w = Window();
-        QCOMPARE(w.windowTitle(), QStringLiteral("KVX-RS485-LINK-SPY "));
+        QVERIFY(w.windowTitle().startsWith(QStringLiteral("KVX-RS485-LINK-SPY - ")));
         QCOMPARE(EnabledButtons(w), QStringLiteral("SCAN COM HELP"));
         QCOMPARE(w.portLabel()->toolTip(), QString::fromStdString(bus_->port()));
         QCOMPARE(w.button(Button::Scan)->shortcut(), QKeySequence(Qt::ALT | Qt::Key_S));
@@ -174,12 +147,11 @@ class WindowTest : public QObject {
         const auto stops = MemberLineDelegate::TabStops(font);
         QCOMPARE(stops, (QList<qreal>{qreal(du.x(55)), qreal(du.x(140)), qreal(du.x(220)),
                                       qreal(du.x(270))}));
-        const QString line = lines[3];
-        auto layout = MemberLineDelegate::Layout(line, font);
-        const int name = line.indexOf(QLatin1Char('\t')) + 1;
-        const int cfg = line.indexOf(QLatin1Char('\t'), name) + 1;
-        QCOMPARE(qRound(layout->lineAt(0).cursorToX(name)), du.x(55));
-        QCOMPARE(qRound(layout->lineAt(0).cursorToX(cfg)), du.x(140));
+        const auto columns = w.memberList()->columns(3);
+        QCOMPARE(columns.size(), std::size_t(3));
+        QCOMPARE(columns[1].left, du.x(55));
+        QCOMPARE(columns[2].left, du.x(140));
+        QCOMPARE(columns[2].shown, QStringLiteral("tc200.cfg"));
         // All 32 lines are in sight without scrolling.
         const QRect last = w.memberList()->visualItemRect(w.memberList()->item(31));
         QVERIFY(w.memberList()->viewport()->rect().contains(last));
@@ -190,11 +162,15 @@ class WindowTest : public QObject {
     void cancelThenNoContinuesAndYesStops() {
         auto& w = Window();
         auto question = std::make_shared<BoxSeen>();
-        DuringProgress([question](ProgressDialog* p) {
+        QString notice;
+        DuringProgress([question, &notice](ProgressDialog* p) {
             AnswerBox(question, QMessageBox::No);
             QTest::mouseClick(p->cancelButton(), Qt::LeftButton);
+            // Shown until the scan asks, after the address it is at.
+            if (!p->cancelButton()->isEnabled()) notice = p->notice()->text();
         });
         Click(w, Button::Scan);
+        QCOMPARE(notice, QStringLiteral("Canceling after this address..."));
         QVERIFY(question->shown);
         QCOMPARE(question->text, QStringLiteral("Do you really want to break?"));
         QCOMPARE(question->caption, QStringLiteral("linkspy"));
@@ -328,6 +304,95 @@ class WindowTest : public QObject {
         QCOMPARE(EnabledButtons(w), QStringLiteral("SCAN TEST GENERATE COM HELP"));
     }
 
+    void longNamesKeepTheFiguresInSight() {
+        // The longest names the files allow: a 48-character cfg file name (what the plug-in
+        // keeps) and a 49-character member name.
+        const std::string cfg = std::string(44, 'c') + ".cfg";
+        const std::string member(49, 'M');
+        std::string text = ReadFile(bus_->dir() / "tc200.cfg");
+        text.replace(text.find("name=TC-200"), 11, "name=" + member);
+        WriteFile(bus_->dir() / cfg, text);
+        std::filesystem::remove(bus_->dir() / "tc200.cfg");
+
+        auto& w = Window();
+        Click(w, Button::Scan);
+        OnModal<CyclesDialog>([](CyclesDialog* d) {
+            d->trackbar()->setValue(10);
+            d->accept();
+        });
+        Click(w, Button::Test);
+        MemberList* list = w.memberList();
+        QCOMPARE(list->item(3)->text(),
+                 QStringLiteral("Adr. 03:\t%1\t%2\t10 / 10\t100,00%")
+                     .arg(QString::fromStdString(member), QString::fromStdString(cfg)));
+
+        // Each column ends before the next starts, the figures whole and inside the list.
+        const auto inSight = [list](const std::vector<MemberColumn>& columns) {
+            const QFontMetrics fm(list->font());
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const auto& c = columns[i];
+                if (fm.horizontalAdvance(c.shown) > c.width) return false;
+                if (i + 1 < columns.size() && c.left + c.width > columns[i + 1].left) return false;
+            }
+            const auto& last = columns.back();
+            return MemberLineDelegate::Margin(list->font()) + last.left + last.width <=
+                   list->viewport()->width();
+        };
+        auto columns = list->columns(3);
+        QCOMPARE(columns.size(), std::size_t(5));
+        QCOMPARE(columns[3].shown, QStringLiteral("10 / 10"));
+        QCOMPARE(columns[4].shown, QStringLiteral("100,00%"));
+        QVERIFY(columns[2].elided());
+        QVERIFY(columns[2].shown.endsWith(QChar(0x2026)));
+        QVERIFY(inSight(columns));
+        // The widest figures the test can give stay whole too.
+        const QString widest =
+            QStringLiteral("Adr. 31:\t%1\t%2\t10000 / 10000\t100,00%")
+                .arg(QString::fromStdString(member), QString::fromStdString(cfg));
+        columns = MemberLineDelegate::Columns(widest, list->font(), list->viewport()->width());
+        QCOMPARE(columns[3].shown, QStringLiteral("10000 / 10000"));
+        QVERIFY(inSight(columns));
+
+        // The cut line shows whole as a tooltip; a line that fits has none.
+        const auto tipAt = [list](int row) {
+            const QPoint at = list->visualItemRect(list->item(row)).center();
+            QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(list->viewport(), &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        const QString tip = tipAt(3);
+        QVERIFY(tip.contains(QString::fromStdString(cfg)));
+        QVERIFY(tip.contains(QString::fromStdString(member)));
+        QVERIFY(tip.contains(QStringLiteral("100,00%")));
+        tipAt(7);
+        QTRY_VERIFY(!QToolTip::isVisible());
+    }
+
+    void aboutDuringAScanLeavesTheScanRunning() {
+        auto& w = Window();
+        const auto openAbout = [] {
+            for (QWidget* t : QApplication::topLevelWidgets()) {
+                if (auto* d = qobject_cast<AboutDialog*>(t); d && d->isVisible()) return d;
+            }
+            return static_cast<AboutDialog*>(nullptr);
+        };
+        DuringProgress([&](ProgressDialog*) { w.aboutAction()->trigger(); });
+        // A box that held the scan is closed here, long after the scan would have ended.
+        QTimer release;
+        release.setSingleShot(true);
+        QObject::connect(&release, &QTimer::timeout, [&] {
+            if (auto* d = openAbout()) d->accept();
+        });
+        release.start(30000);
+        Click(w, Button::Scan);
+        QCOMPARE(w.memberList()->count(), 32);
+        AboutDialog* about = openAbout();
+        QVERIFY(about);  // the scan ended while the box stayed open
+        QCOMPARE(about->windowTitle(), QStringLiteral("About KVX-RS485-LINK-SPY"));
+        about->accept();
+        QTRY_VERIFY(!openAbout());
+    }
+
     void portDialogListsTestsAndStoresThePort() {
         auto& w = Window();
         Click(w, Button::Scan);
@@ -347,6 +412,10 @@ class WindowTest : public QObject {
         QCOMPARE(tested->text, QStringLiteral("Test OK!"));
         QCOMPARE(tested->caption, QStringLiteral("ZAN LINKSPY COM-TEST"));
         QCOMPARE(tested->icon, QMessageBox::Information);
+        // The short text leaves room for the whole caption.
+        QVERIFY2(
+            tested->width >= tested->captionNeeds,
+            qPrintable(QStringLiteral("%1 < %2").arg(tested->width).arg(tested->captionNeeds)));
         QCOMPARE(w.memberList()->count(), 32);
         QCOMPARE(EnabledButtons(w), QStringLiteral("SCAN TEST GENERATE COM HELP"));
 
@@ -367,15 +436,113 @@ class WindowTest : public QObject {
         QCOMPARE(w.portLabel()->text(), QStringLiteral("ttyUSB7"));
     }
 
+    void portDialogTestsTheShownPortAndKeepsATypedPath() {
+        auto& w = Window();
+        const QString missing = QString::fromStdString((bus_->dir() / "ttyGone").string());
+        // Test tries the port that is shown: a typed path over the selected, openable entry.
+        auto typed = std::make_shared<BoxSeen>();
+        auto listed = std::make_shared<BoxSeen>();
+        OnModal<PortDialog>([&, typed, listed](PortDialog* d) {
+            QCOMPARE(d->ports()->currentText(), QString::fromStdString(bus_->port()));
+            d->ports()->setEditText(missing);
+            AnswerBox(typed);
+            QTest::mouseClick(d->testButton(), Qt::LeftButton);
+            d->ports()->setCurrentIndex(0);
+            AnswerBox(listed);
+            QTest::mouseClick(d->testButton(), Qt::LeftButton);
+            d->reject();
+        });
+        Click(w, Button::Com);
+        QCOMPARE(typed->caption, QStringLiteral("ZAN LINKSPY COM-TEST-ERROR"));
+        QCOMPARE(typed->text, QStringLiteral("No access to the COM-Port!\nChange Com-Port"));
+        QCOMPARE(listed->text, QStringLiteral("Test OK!"));
+
+        // A device path that fails the SCAN stays in the INI when the port selection that
+        // follows is closed with Enter.
+        OnModal<PortDialog>([&](PortDialog* d) {
+            d->ports()->setEditText(missing);
+            d->accept();
+        });
+        Click(w, Button::Com);
+        auto noAccess = std::make_shared<BoxSeen>();
+        QString shown;
+        AnswerBox(noAccess);
+        OnModal<PortDialog>([&](PortDialog* d) {
+            shown = d->ports()->currentText();
+            QTest::keyClick(d, Qt::Key_Return);
+        });
+        Click(w, Button::Scan);
+        QVERIFY(noAccess->shown);
+        QCOMPARE(shown, missing);
+        QVERIFY(ReadFile(bus_->dir() / "LINKSPY.INI").find("COM=" + missing.toStdString()) !=
+                std::string::npos);
+        QCOMPARE(w.portLabel()->toolTip(), missing);
+
+        // A refused permission says why, under the same caption.
+        const QString refused = QStringLiteral("/sys/kernel/vmcoreinfo");
+        if (!QFileInfo::exists(refused)) QSKIP("no device here that refuses the open");
+        auto why = std::make_shared<BoxSeen>();
+        OnModal<PortDialog>([&, why](PortDialog* d) {
+            d->ports()->setEditText(refused);
+            AnswerBox(why);
+            QTest::mouseClick(d->testButton(), Qt::LeftButton);
+            d->reject();
+        });
+        Click(w, Button::Com);
+        QCOMPARE(why->caption, QStringLiteral("ZAN LINKSPY COM-TEST-ERROR"));
+        QVERIFY2(why->text.startsWith(
+                     QStringLiteral("No access to the COM-Port!\nChange Com-Port\n\n")) &&
+                     why->text.contains(refused + QStringLiteral(": ")),
+                 qPrintable(why->text));
+    }
+
+    void helpViewerThatFailsIsReportedAndOneStillOpenIsClosedAtTheEnd() {
+        auto& w = Window();
+        // xdg-open without an application for the page ends with status 3.
+        w.helpViewer()->setProgram(Script("noviewer", "exit 3"));
+        auto failed = std::make_shared<BoxSeen>();
+        AnswerBox(failed);
+        QTest::keyClick(&w, Qt::Key_F1);
+        QTRY_VERIFY(failed->shown);
+        QCOMPARE(failed->caption, QStringLiteral("ZAN LINKSPY HELP-ERROR"));
+        QCOMPARE(failed->icon, QMessageBox::Warning);
+        QVERIFY2(failed->text.contains(QStringLiteral("linkspy.html")) &&
+                     failed->text.contains(QStringLiteral("exit status 3")),
+                 qPrintable(failed->text));
+
+        // No viewer program at all.
+        w.helpViewer()->setProgram(QString::fromStdString((bus_->dir() / "none").string()));
+        auto missing = std::make_shared<BoxSeen>();
+        AnswerBox(missing);
+        QTest::mouseClick(w.button(Button::Help), Qt::LeftButton);
+        QTRY_VERIFY(missing->shown);
+        QVERIFY(missing->text.startsWith(QStringLiteral("No viewer could be started")));
+        QVERIFY(missing->text.contains(QStringLiteral("linkspy.html")));
+
+        // A viewer that stays, with a window process of its own: both end with the tool.
+        const auto pids = bus_->dir() / "pids";
+        w.helpViewer()->setProgram(
+            Script("stays", "sleep 300 &\necho $$ $! > '" + pids.string() + "'\nwait"));
+        QTest::mouseClick(w.button(Button::Help), Qt::LeftButton);
+        QTRY_VERIFY(ReadFile(pids).find('\n') != std::string::npos);
+        const QStringList both =
+            QString::fromStdString(ReadFile(pids)).trimmed().split(QLatin1Char(' '));
+        QCOMPARE(both.size(), 2);
+        QVERIFY(Running(both[0]) && Running(both[1]));
+        w_.reset();
+        QTRY_VERIFY(!Running(both[0]) && !Running(both[1]));
+    }
+
     void helpOpensTheBundledPageAndAboutShowsTheVersion() {
         auto& w = Window();
-        UrlRecorder recorder;
-        QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
+        // A viewer that notes the page it is given and ends well.
+        const auto opened = bus_->dir() / "opened.txt";
+        w.helpViewer()->setProgram(Script("viewer", "echo \"$1\" >> '" + opened.string() + "'"));
         QTest::mouseClick(w.button(Button::Help), Qt::LeftButton);
         QTest::keyClick(&w, Qt::Key_F1);
-        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-        QCOMPARE(recorder.urls.size(), 2);
-        const QString page = recorder.urls[0].toLocalFile();
+        QTRY_COMPARE(QString::fromStdString(ReadFile(opened)).count(QLatin1Char('\n')), 2);
+        const QString page =
+            QString::fromStdString(ReadFile(opened)).section(QLatin1Char('\n'), 0, 0);
         QVERIFY(page.endsWith(QStringLiteral("linkspy.html")));
         QFile file(page);
         QVERIFY(file.open(QIODevice::ReadOnly));

@@ -85,9 +85,43 @@ class FenloHostSimTest : public ::testing::Test {
         return lines;
     }
 
+    // Runs fenlo-host with `arguments`; returns its standard output.
+    std::string run(const std::string& arguments, int& code) {
+        const std::string command =
+            "cd '" + dir_.string() +
+            "' && KORVEX_OPC_SERVER_CONF=/nonexistent KORVEX_OPC_INSTDIR='" + dir_.string() +
+            "' '" FENLO_HOST_PATH "' " + arguments + " >stdout.txt 2>stderr.txt; echo $? >rc.txt";
+        std::system(command.c_str());
+        code = std::stoi(readFile(dir_ / "rc.txt"));
+        return readFile(dir_ / "stdout.txt");
+    }
+
     std::filesystem::path dir_;
     std::string port_;
 };
+
+// The health of the bus and of each configured member, from the plug-in's extension.
+TEST_F(FenloHostSimTest, StatusShowsEachConfiguredMembersHealthAndTheBus) {
+    int code = -1;
+    const std::string out = run("status --json --settle 10000", code);
+    ASSERT_EQ(code, 0) << readFile(dir_ / "stderr.txt");
+    const json status = json::parse(out);
+    EXPECT_EQ(status["bus"]["port"], port_);
+    EXPECT_GT(status["bus"]["exchanges"].get<int>(), 0);
+    EXPECT_GT(status["bus"]["lastCycleMs"].get<double>(), 0.0);
+    ASSERT_EQ(status["members"].size(), 1u);  // only the configured member
+    const json& member = status["members"][0];
+    EXPECT_EQ(member["address"], 3);
+    EXPECT_EQ(member["state"], "good");
+    EXPECT_GE(member["pollsAccepted"].get<int>(), 1);
+    EXPECT_EQ(member["consecutiveFailures"], 0);
+    EXPECT_EQ(member["lastGoodPoll"].get<std::string>().size(), 24u);  // ISO 8601 UTC
+
+    const std::string table = run("status --settle 10000", code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(table.find("bus " + port_ + ": cycle"), std::string::npos) << table;
+    EXPECT_NE(table.find("\n03     good"), std::string::npos) << table;
+}
 
 TEST_F(FenloHostSimTest, PolledValuesTurnGoodAndWrittenValuesReadBack) {
     int code = -1;

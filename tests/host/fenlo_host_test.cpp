@@ -138,7 +138,8 @@ TEST_F(FenloHostTest, BrowseShowsTheBuildMessagesOnStandardError) {
     EXPECT_EQ(r.lines().front(), "node\tADR01");
     EXPECT_THAT(r.out, testing::Not(HasSubstr("ADR04")));
     EXPECT_THAT(r.err, HasSubstr("ZAN KVX-OPC-Server FILE-ERROR: CFG-file not found! / Change "
-                                 "FENLODRV.INI"));
+                                 "FENLODRV.INI / [SLAVE02] CFG=gone.cfg: " +
+                                 (dir.path() / "gone.cfg").string() + " does not exist\n"));
 }
 
 TEST_F(FenloHostTest, ReadAnswersOneJsonObjectPerItem) {
@@ -195,13 +196,16 @@ TEST_F(FenloHostTest, UnknownItemsBadValuesAndMissingPluginsExitWithTwo) {
     EXPECT_EQ(r.code, 2);
 }
 
-TEST_F(FenloHostTest, WriteSendsOneBatch) {
+// One batch; what did not reach its member (here: no bus port) is told as such, and the
+// program fails, while the scaling property that was stored counts as written.
+TEST_F(FenloHostTest, WriteSendsOneBatchAndTellsWhatDidNotArrive) {
     const HostRun r =
         run("write ADR03.Analog.Level=12 \"ADR03.Text.Label=a b\" "
             "ADR03.Analog.Temp_factor=2.5");
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(json::parse(r.out), json::parse(R"({"written":["ADR03.Analog.Level",
-              "ADR03.Text.Label","ADR03.Analog.Temp_factor"]})"));
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_EQ(json::parse(r.out), json::parse(R"({"written":["ADR03.Analog.Temp_factor"],
+              "refused":[{"item":"ADR03.Analog.Level","outcome":"no communication"},
+                         {"item":"ADR03.Text.Label","outcome":"no communication"}]})"));
 }
 
 TEST_F(FenloHostTest, SessionAnswersCommandsWithJsonLines) {
@@ -223,7 +227,8 @@ TEST_F(FenloHostTest, SessionAnswersCommandsWithJsonLines) {
     EXPECT_EQ(bad["quality"], 0);
     EXPECT_LT(bad["waited_ms"].get<int>(), 1000);
     EXPECT_EQ(json::parse(lines[2]), json::parse(R"({"item":"ADR03.DEVICE_ID","timeout":true})"));
-    EXPECT_EQ(json::parse(lines[3]), json::parse(R"({"written":["ADR03.Analog.Level"]})"));
+    EXPECT_EQ(json::parse(lines[3]), json::parse(R"({"written":[],
+              "refused":[{"item":"ADR03.Analog.Level","outcome":"no communication"}]})"));
     EXPECT_THAT(r.err, HasSubstr("unknown item ADR03.Missing"));
 }
 

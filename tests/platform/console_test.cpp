@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -28,6 +30,13 @@ TEST_F(Interrupts, FirstRequestIsCountedAndASettledOneCountsAgain) {
     EXPECT_EQ(counter.Take(), 0);
     counter.Settle();
     std::raise(SIGINT);
+    EXPECT_EQ(counter.Take(), 1);
+    counter.Settle();
+}
+
+TEST_F(Interrupts, TerminateRequestIsCountedAsWell) {
+    InterruptCounter counter;
+    std::raise(SIGTERM);
     EXPECT_EQ(counter.Take(), 1);
     counter.Settle();
 }
@@ -60,6 +69,27 @@ TEST_F(Interrupts, HoldLetsTheFileBeFinishedFirst) {
             std::_Exit(0);
         },
         ::testing::KilledBySignal(SIGINT), "^written whole\n$");
+    // A second request that reaches another thread waits for the hold as well.
+    EXPECT_EXIT(
+        {
+            InterruptCounter counter;
+            std::raise(SIGINT);
+            // Started before the hold, so the thread does not inherit its blocked requests.
+            std::atomic<bool> go{false};
+            std::thread other([&go] {
+                while (!go.load()) std::this_thread::yield();
+                std::raise(SIGTERM);
+            });
+            {
+                const TerminationHold hold;
+                go = true;
+                other.join();
+                std::fputs("written whole\n", stderr);
+            }
+            std::fputs("after the hold\n", stderr);
+            std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGTERM), "^written whole\n$");
     // Without a counter an interrupt ends the process, but not inside a hold either.
     EXPECT_EXIT(
         {

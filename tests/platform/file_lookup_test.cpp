@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kvx/platform/file_name_text.h"
+#include "kvx/platform/file_read.h"
 #include "temp_dir.h"
 
 namespace {
@@ -20,6 +21,17 @@ TEST(FileLookup, ExactNameWinsOverOtherCase) {
     EXPECT_EQ(FindFileNoCase(dir.path(), "FENLODRV.INI"), dir / "FENLODRV.INI");
     // Neither spelled this way: the first match in name order.
     EXPECT_EQ(FindFileNoCase(dir.path(), "FenLoDrv.Ini"), dir / "FENLODRV.INI");
+}
+
+// An entry of any kind counts for FindEntryNoCase, only a regular file for FindFileNoCase.
+TEST(FileLookup, EntriesOfAnyKindAreFoundWhenAsked) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "FENLODRV.INI");
+    std::filesystem::create_symlink(dir / "gone", dir / "loop.ini");
+    EXPECT_EQ(kvx::platform::FindEntryNoCase(dir.path(), "fenlodrv.ini"), dir / "FENLODRV.INI");
+    EXPECT_EQ(FindFileNoCase(dir.path(), "fenlodrv.ini"), std::nullopt);
+    EXPECT_EQ(kvx::platform::FindEntryNoCase(dir.path(), "loop.ini"), dir / "loop.ini");
+    EXPECT_EQ(kvx::platform::FindEntryNoCase(dir.path(), "other.ini"), std::nullopt);
 }
 
 TEST(FileLookup, FindsOtherCaseAndRejectsNonFiles) {
@@ -82,4 +94,29 @@ TEST(FileNameText, Utf8NamesAreAnsiTextAndNamesWithoutAnsiFormKeepTheirBytes) {
               "f.cfg");
     EXPECT_EQ(FileNameToAnsi(std::filesystem::path("\xE5\xA0\xB1.cfg")), "\xE5\xA0\xB1.cfg");
     EXPECT_EQ(FileNameToAnsi(std::filesystem::path("plain.cfg")), "plain.cfg");
+}
+
+// A whole regular file up to the bound, and for anything else a failure that says why; a
+// link that leads nowhere is told apart from a missing file.
+TEST(FileRead, RegularFilesUpToTheBoundAndWhyNot) {
+    using kvx::platform::FileReadFailure;
+    using kvx::platform::ReadRegularFile;
+    kvx::testing::TempDir dir;
+    const auto file = dir.write("a.ini", "[KXBUS]\nWAIT=5\n");
+    auto read = ReadRegularFile(file, 15);
+    ASSERT_TRUE(read.ok()) << read.reason;
+    EXPECT_EQ(read.contents, "[KXBUS]\nWAIT=5\n");
+    read = ReadRegularFile(file, 14);
+    EXPECT_EQ(read.failure, FileReadFailure::TooLarge);
+    EXPECT_EQ(read.reason, "is larger than 14 bytes");
+    EXPECT_TRUE(read.contents.empty());
+
+    EXPECT_EQ(ReadRegularFile(dir / "none.ini", 100).failure, FileReadFailure::Missing);
+    std::filesystem::create_symlink(dir / "none.ini", dir / "dangling.ini");
+    read = ReadRegularFile(dir / "dangling.ini", 100);
+    EXPECT_EQ(read.failure, FileReadFailure::NotReadable);
+    EXPECT_EQ(read.reason, "is a symbolic link to nothing");
+    read = ReadRegularFile(dir.path(), 100);
+    EXPECT_EQ(read.failure, FileReadFailure::NotRegular);
+    EXPECT_EQ(read.reason, "is a directory");
 }

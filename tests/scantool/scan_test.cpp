@@ -182,15 +182,15 @@ TEST_F(ScanTest, AlternativeEntriesOnTheBus) {
     EXPECT_EQ(Line(3), "Adr. 03:\tNo .cfg file for this Member!");
 }
 
-TEST_F(ScanTest, AnOverlongOrLateAnswerStaysInItsOwnExchange) {
-    // Member 9 is faulty, member 10 healthy, both of one type; the line runs at wire speed
-    // and the request delay is 45 ms.
+TEST_F(ScanTest, AnOverlongAnswerStaysInItsOwnExchange) {
+    // Member 9 is faulty, member 10 healthy, both of one type; the request delay is 45 ms.
+    // Each answer comes whole, surplus included: a paced answer can stall on a loaded
+    // machine for longer than the tool waits after a complete answer. (The late answer,
+    // which is a matter of timing alone, is checked on the tool's bus access.)
     WriteIni(45);
     dir_.write("typea.cfg", CfgText(16, 16, {{0, 6, "KVXA10", "SENSOR1"}}));
-    sim_.setWireTiming(true);
     Member(9, 16, "KVXA10");
     Member(10, 16, "KVXA10");
-    const std::string found9 = "Adr. 09:\tSENSOR1\ttypea.cfg";
     const std::string found10 = "Adr. 10:\tSENSOR1\ttypea.cfg";
 
     // Three bytes too many: member 9's answers hold all that was asked for, the rest is
@@ -200,31 +200,19 @@ TEST_F(ScanTest, AnOverlongOrLateAnswerStaysInItsOwnExchange) {
     sim_.setFaults(9, overlong);
     Tool().OnScan();
     ASSERT_TRUE(Tool().lastScanCompleted()) << fe_.AllMessages();
-    EXPECT_EQ(Line(9), found9);
+    EXPECT_EQ(Line(9), "Adr. 09:\tSENSOR1\ttypea.cfg");
     EXPECT_EQ(Line(10), found10);
     EXPECT_EQ(Line(11), "Adr. 11:\t-----\t-----");
+    EXPECT_EQ(FramesTo(10), 2u);  // one probe, one type read
+    // The test cycles take no second attempt: a request delay of a second there, so that a
+    // member answering late on a loaded machine is not counted as a lost answer.
+    WriteIni(1000);
     fe_.cycles = [](CCyclesDlg& d) {
         d.SetNumberText("10");
         return true;
     };
     Tool().OnTest();
     EXPECT_EQ(Line(10), found10 + "\t10 / 10\t100,00%");
-
-    // 60 ms late: the answer starts about 9 ms after the probe's answer timeout of 57 ms,
-    // well within the 20 ms of quiet line that end the exchange. Member 9 has no answer in
-    // time, and its late answers reach neither its own retries nor member 10.
-    kvx::sim::Faults late;
-    late.delayRate = 1.0;
-    late.delay = std::chrono::milliseconds(60);
-    sim_.setFaults(9, late);
-    sim_.clearFrames();
-    Tool().OnScan();
-    ASSERT_TRUE(Tool().lastScanCompleted()) << fe_.AllMessages();
-    EXPECT_EQ(Line(8), "Adr. 08:\t-----\t-----");
-    EXPECT_EQ(Line(9), "Adr. 09:\t-----\t-----");
-    EXPECT_EQ(Line(10), found10);
-    EXPECT_EQ(Tool().foundMembers(), 1);
-    EXPECT_EQ(FramesTo(10), 2u);  // one probe, one type read
 }
 
 TEST_F(ScanTest, CancelThenNoContinuesAndCancelThenYesEndsTheScan) {

@@ -3,7 +3,9 @@ cmake_minimum_required(VERSION 3.25)
 #   MODE=EXPORTS: the export table holds exactly EXPECTED (names, undecorated) and names the
 #                 module MODULE;
 #   MODE=IMPORTS: every imported DLL is one of the system's (SYSTEM_DLLS, any letter case) or
-#                 one of REQUIRED, and each of REQUIRED is imported.
+#                 one of REQUIRED, and each of REQUIRED is imported;
+#   MODE=VERSION: the header's minimum Windows version is 6.0 and the version resource (read
+#                 with STRINGS) names the product and VERSION.
 execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "${OBJDUMP} -p failed on ${FILE}")
@@ -58,6 +60,22 @@ elseif(MODE STREQUAL "IMPORTS")
         endif()
     endforeach()
     message(STATUS "${FILE} imports ${found}")
+elseif(MODE STREQUAL "VERSION")
+    # The header asks for Windows Vista (6.0) at least, and a version resource names the
+    # product and VERSION (its texts are UTF-16).
+    foreach(field MajorOSystemVersion MajorSubsystemVersion)
+        if(NOT dump MATCHES "${field}[ \t]+6\n")
+            message(FATAL_ERROR "${FILE}: ${field} is not 6 (Windows Vista)")
+        endif()
+    endforeach()
+    execute_process(COMMAND ${STRINGS} -el ${FILE} OUTPUT_VARIABLE texts RESULT_VARIABLE result)
+    foreach(text "ProductName" "KVX field-bus link" "FileVersion" "${VERSION}" "FileDescription")
+        string(FIND "${texts}" "${text}" at)
+        if(at EQUAL -1)
+            message(FATAL_ERROR "${FILE}: no \"${text}\" in its version resource")
+        endif()
+    endforeach()
+    message(STATUS "${FILE}: Windows 6.0, version ${VERSION}")
 else()
-    message(FATAL_ERROR "MODE must be EXPORTS or IMPORTS")
+    message(FATAL_ERROR "MODE must be EXPORTS, IMPORTS or VERSION")
 endif()

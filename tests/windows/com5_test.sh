@@ -8,36 +8,18 @@
 # named, fails when the one named is not booted.
 set -euo pipefail
 sim="$1" host="$2" tool="$3" samples="$4"
-if [ -z "${WINEPREFIX:-}" ] || ! command -v wine >/dev/null; then
-    echo "no Wine prefix named in WINEPREFIX: skipped"
-    exit 77
-fi
-# The registry files appear only when the wineserver saves them; the boot makes drive_c.
-[ -d "$WINEPREFIX/drive_c/windows" ] || { echo "FAIL: $WINEPREFIX is not a booted Wine prefix"; exit 1; }
-[ -x "$sim" ] || { echo "no simulator program: $sim"; exit 1; }
-
+source "$(dirname "$0")/com5_common.sh"
 key='HKLM\SOFTWARE\KORVEX\OPC Server'
-work="$(mktemp -d)"
-cleanup() {
-    [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
-    rm -f "$WINEPREFIX/dosdevices/com5"
+system_ini="$WINEPREFIX/drive_c/windows/fenlodrv.ini"
+kvx_com5_extra_cleanup() {
     wine reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
-    rm -rf "$work"
+    rm -f "$system_ini"
 }
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-
-"$sim" --scenario "$samples/scenarios/demo.json" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do grep -q '^pty ' "$work/sim.log" 2>/dev/null && break; sleep 0.1; done
-pty="$(sed -n 's/^pty //p' "$work/sim.log" | head -1)"
-[ -n "$pty" ] || fail "the simulator did not start: $(cat "$work/sim.log")"
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+kvx_com5_start "$sim" "$samples"
 
 # The installation: device descriptions and the plug-in's INI naming COM5.
 cp "$samples"/devices/*.cfg "$samples/LINKSPY.INI" "$work/"
 sed 's/^COM=.*/COM=COM5/' "$samples/fenlodrv.ini" >"$work/fenlodrv.ini"
-windows_path() { local p="${1//\//\\}"; echo "Z:$p"; }
 wine reg add "$key" /v InstDir /t REG_SZ /d "$(windows_path "$work")" /f </dev/null >/dev/null
 wine reg add "$key" /v Version /t REG_SZ /d 7.6.5 /f </dev/null >/dev/null
 
@@ -74,4 +56,12 @@ cat "$work/scan.out"
 found="$(grep -v -e '-----' "$work/scan.out" | grep '^Adr' | tr '\t' ' ')"
 expected=$'Adr. 03: TC-200 tc200.cfg\nAdr. 07: DIO-16 dio16.cfg\nAdr. 12: FD-7 fd7.cfg'
 [ "$found" = "$expected" ] || fail "scan found: $found"
+
+echo "== linkspy-cli.exe generate into the Windows directory"
+rm -f "$system_ini"
+(cd "$work" && wine "$tool" --port COM5 generate --system-dir </dev/null >/dev/null 2>"$work/generate.err") ||
+    fail "generate: $(cat "$work/generate.err")"
+tr -d '\r' <"$system_ini" 2>/dev/null | grep -qx 'COM=COM5' ||
+    fail "no fenlodrv.ini in C:\\windows: $(ls "$WINEPREFIX/drive_c/windows" | grep -i fenlodrv)"
+rm -f "$system_ini"
 echo "1 passed, 0 failed: the DLL and linkspy-cli.exe on the simulated bus through COM5"

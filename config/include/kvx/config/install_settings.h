@@ -45,8 +45,10 @@ InstallSettings ReadInstallSettingsFromEnvironment();
 // Where the plug-in's INI file is: "FENLODRV.INI" (any letter case) in the installation
 // directory (or the current directory when it is unknown or not a directory), else in each
 // directory of `searchPath` (separated by ':', ';' on Windows; in order), else in `systemDir`;
-// when found nowhere, systemDir/fenlodrv.ini whether it exists or not. The returned path is
-// absolute. The process's current directory is never changed.
+// when found nowhere, systemDir/fenlodrv.ini whether it exists or not. The first entry of that
+// name counts whatever it is (a directory, a FIFO, an unreadable file): it is not passed over
+// for another file. The returned path is absolute. The process's current directory is never
+// changed.
 std::filesystem::path FindDriverIni(const InstallSettings& settings, std::string_view searchPath,
                                     const std::filesystem::path& systemDir = "/etc");
 

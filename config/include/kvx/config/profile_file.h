@@ -4,6 +4,7 @@
 // removed, a default for every missing key, integer reads of the leading decimal number.
 // A write of one key keeps every other line of the file. CR LF and LF files both read.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +12,10 @@
 #include <unordered_map>
 
 namespace kvx::config {
+
+// Only a regular file of at most this size is read; anything else reads as no file. Far
+// beyond any real settings file, it keeps a runaway file from filling the memory.
+inline constexpr std::uint64_t kMaxProfileFileBytes = 64u * 1024u * 1024u;
 
 // Text value of [section] key, or `fallback`; at most capacity-1 characters are returned
 // (capacity 0 = unbounded), as a caller's fixed buffer would hold.
@@ -35,6 +40,10 @@ class ProfileSnapshot {
   public:
     static ProfileSnapshot Read(const std::filesystem::path& file);
 
+    // Why a file that exists was not read ("is a directory", "cannot be opened: Permission
+    // denied"); empty when it was read or does not exist.
+    const std::string& Problem() const { return problem_; }
+
     std::string GetString(std::string_view section, std::string_view key, std::string_view fallback,
                           std::size_t capacity = 0) const;
     int GetInt(std::string_view section, std::string_view key, int fallback) const;
@@ -44,6 +53,7 @@ class ProfileSnapshot {
 
     // Section and key names in lower case; the first occurrence of a key wins.
     std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections_;
+    std::string problem_;
 };
 
 }  // namespace kvx::config

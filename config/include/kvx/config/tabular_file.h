@@ -14,7 +14,6 @@ class TabularFile {
   public:
     static constexpr std::uint32_t RF_READ_AS_DOUBLE = 1;
     static constexpr std::uint32_t READ_AS_STRING = 2;
-    static constexpr std::size_t kMaxCellChars = 1023;
     // Far beyond any real table (the scaling table has 8 columns and a row per scaled tag; a
     // big plant has a few thousand): a file with more is refused rather than loaded.
     static constexpr std::size_t kMaxColumns = 64;
@@ -22,13 +21,13 @@ class TabularFile {
 
     enum class ReadResult { Ok, NotFound, Refused };
 
-    // Reads the whole file (the table is cleared first). The header's separators within its
-    // first 1023 characters give the number of columns. Each non-empty line is one row; a row
-    // with fewer cells reads as empty cells and the last column's cell takes the rest of a
-    // longer row, so columns always stay of equal length and rewriting loses nothing. Only the
-    // cells a row has are stored. False with error 7 when the file cannot be opened; false
-    // with a text naming the file when it is no regular file or has more than kMaxColumns
-    // columns or kMaxRows rows (LastReadResult() tells which).
+    // Reads the whole file (the table is cleared first). The header's separators give the
+    // number of columns. Each non-empty line is one row; a row with fewer cells reads as empty
+    // cells and the last column's cell takes the rest of a longer row, so columns always stay
+    // of equal length. Cells and names are kept whole, whatever their length, so rewriting
+    // loses nothing. Only the cells a row has are stored. False with error 7 when the file cannot
+    // be opened; false with a text naming the file when it is no regular file or has more than
+    // kMaxColumns columns or kMaxRows rows (LastReadResult() tells which).
     bool Read(const std::filesystem::path& file, std::uint32_t readFlags, char separator = '\t');
     ReadResult LastReadResult() const { return readResult_; }
     // Writes the whole table, replacing the file atomically. Lines end in CR LF. False (the

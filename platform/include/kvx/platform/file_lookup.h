@@ -20,7 +20,12 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 std::optional<std::filesystem::path> FindFileNoCase(const std::filesystem::path& dir,
                                                     std::string_view name);
 
-// The same for a full path: the last component is looked up without regard to case in its
+// The same for an entry of any kind (a directory, a FIFO, a symbolic link that leads
+// nowhere), for a search whose first hit counts even when it cannot be read.
+std::optional<std::filesystem::path> FindEntryNoCase(const std::filesystem::path& dir,
+                                                     std::string_view name);
+
+// FindFileNoCase for a full path: the last component is looked up without regard to case in its
 // parent directory (the current directory for a bare name).
 std::optional<std::filesystem::path> ResolveNoCase(const std::filesystem::path& file);
 

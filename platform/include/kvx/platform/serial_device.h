@@ -91,4 +91,10 @@ class SerialDevice {
 // no message for.
 bool systemErrorText(std::uint32_t code, std::string& text);
 
+// Why the system refused an open of port `name` that failed with `error`, in words for the
+// user: "not in group dialout" when the device belongs to a group the process is not a
+// member of, else the system's text of the refusal. Empty when `error` is no refusal of
+// permission (a missing or busy port).
+std::string accessRefusal(std::string_view name, int error);
+
 }  // namespace kvx::platform

@@ -31,4 +31,10 @@ class SharedLibrary {
 // Full path of the running program, empty when the system cannot tell.
 std::filesystem::path CurrentExecutablePath();
 
+// Keeps the module (shared library) that holds this code loaded until the process ends. A
+// library that runs a thread of its own calls it before starting the thread: a host that
+// unloads the library without stopping the thread first would otherwise pull the code from
+// under it. Where libraries are not unloaded under their threads' feet, nothing happens.
+void PinOwnModule();
+
 }  // namespace kvx::platform

@@ -130,11 +130,13 @@ class CSelectComPortDlg {
     // `openablePorts` gives the names that can be opened right now.
     CSelectComPortDlg(std::string currentPort, Lister openablePorts);
 
-    // Fills the list and selects its first entry; with no entry the edit text is empty.
+    // Fills the list and selects its first entry; with no entry the edit text is empty. A
+    // current port that is no COMn name (a device path) stays shown, selected when listed.
     void Open();
     void Select(int index);
     void SetEditText(std::string text) { editText_ = std::move(text); }
-    // Trial-opens the selected entry and shows the outcome; true when it opened.
+    // Trial-opens the port shown (the edit text) and shows the outcome, with the reason of a
+    // refused permission; true when it opened.
     bool PressTest(FrontEnd& frontEnd) const;
     void PressOk() { chosenName_ = editText_; }
 

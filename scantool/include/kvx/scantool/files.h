@@ -49,7 +49,10 @@ std::string WithCrLf(std::string_view text);
 enum class SaveResult { Ok, OpenFailed, WriteFailed, CloseFailed };
 
 // Writes `bytes` to a temporary file in the target's directory and renames it over `path`:
-// the old file stays whole until the new one is complete.
+// the old file stays whole until the new one is complete. A request to end the program
+// (Ctrl-C, SIGTERM) that comes meanwhile takes effect when the file is written.
 SaveResult SaveFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+// The same with every "\n" written as CR LF.
+SaveResult SaveWithCrLf(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace kvx::scantool

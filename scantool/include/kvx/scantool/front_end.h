@@ -44,6 +44,14 @@ class FrontEnd {
     virtual void ButtonsChanged() {}
     // Port label, cycle field or elapsed-time field.
     virtual void StatusChanged() {}
+
+    // Requests to end the program (Ctrl-C, SIGTERM) since the last look. A running scan or
+    // test takes them as its Cancel button; a second request before the tool has acted on
+    // the first ends the program at once (the front end's counter sees to that).
+    virtual int TakeStopRequests() { return 0; }
+    // The tool has acted on the requests so far (the scan's question was answered, the
+    // sequence ended): the next request counts as a first one again.
+    virtual void StopRequestsSettled() {}
 };
 
 }  // namespace kvx::scantool

@@ -12,6 +12,10 @@
 namespace kvx::scantool {
 
 bool TrialOpen(std::string_view name);
+// The same; when the system refused the open for lack of permission, `refusal` says why.
+bool TrialOpen(std::string_view name, std::string& refusal);
+// The no-access message of a port, with the reason of a refusal in a line of its own.
+std::string NoAccessText(std::string_view name, const std::string& refusal);
 
 // One device worth a trial open: the name to use and, for a by-id link, the device name it
 // leads to (empty otherwise).

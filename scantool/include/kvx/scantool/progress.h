@@ -44,7 +44,7 @@ class ProgressWindow {
     bool TakeCancel();
     void SetCycleText(std::string text);
     // Called by the front end for Cancel, Escape or closing the window.
-    void RequestCancel() { cancelRequested_ = true; }
+    void RequestCancel();
     void Destroy();
 
     ProgressKind kind() const { return kind_; }
@@ -56,6 +56,10 @@ class ProgressWindow {
     // Scan window: "0 %" at first, then "25%" and so on. Test window: unused.
     const std::string& percentText() const { return percentText_; }
     const std::string& cycleText() const { return cycleText_; }
+    // A Cancel that the work has not looked at yet: the test finishes its cycle first, the
+    // scan its address. The window shows the notice and no Cancel button to press again.
+    bool cancelPending() const { return cancelRequested_; }
+    std::string cancelNotice() const;
     bool isOpen() const { return view_ != nullptr; }
 
     // Percentage text for position p within lower..upper: truncated, wrapped with the bar,
@@ -63,6 +67,9 @@ class ProgressWindow {
     static std::string PercentFor(int p, int lower, int upper);
 
   private:
+    // Waiting input, then requests to end the program, which count as Cancel.
+    void Pump();
+
     FrontEnd& frontEnd_;
     ProgressKind kind_;
     std::string caption_;

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "kvx/config/device_description.h"
+#include "kvx/platform/system_settings.h"
 #include "kvx/scantool/bus_access.h"
 #include "kvx/scantool/front_end.h"
+#include "kvx/scantool/recent_folders.h"
 #include "kvx/scantool/text.h"
 
 namespace kvx::scantool {
@@ -72,10 +74,13 @@ struct ToolEnvironment {
     std::filesystem::path currentDirectory;
     // PATH list for finding LINKSPY.INI; unset = the PATH environment variable.
     std::optional<std::string> pathVariable;
-    std::filesystem::path windowsDirectory = "/etc";
+    // The Windows directory (/etc on POSIX), the second target of the INI generation.
+    std::filesystem::path windowsDirectory = platform::SystemDirectory();
     LocalClock* clock = nullptr;  // nullptr = the machine's clock
     // Names the port selection tries; unset = CandidatePorts().
     std::function<std::vector<std::string>()> portCandidates;
+    // The recent working folders; empty = kept for this run only.
+    std::filesystem::path recentFoldersFile;
 };
 
 class CScanToolDlg {
@@ -92,6 +97,15 @@ class CScanToolDlg {
     void OnReport();
     void OnGenerate();
     void OnCom();
+
+    // Switches the working directory as -C does: the process's current directory changes,
+    // the folder becomes the most recent one, and LINKSPY.INI is read there as at start (the
+    // port unless one was given for this run). The scan and test results go with the old
+    // folder's device files: the buttons are as after the start (the folder in use chosen
+    // again keeps them, and LINKSPY.INI is not read again). A folder that cannot be
+    // entered is reported ("Can´t change to the folder ...") and nothing changes; refused
+    // while a scan or test runs.
+    bool ChangeDirectory(const std::filesystem::path& folder);
 
     // Port access check: true when the port opens now; else the warning and false.
     bool PortAccessCheck();
@@ -120,6 +134,10 @@ class CScanToolDlg {
     const std::string& startText() const { return startText_; }
     const std::string& endText() const { return endText_; }
     const std::filesystem::path& workingDirectory() const { return workingDirectory_; }
+    // The folder the tool works in now (the scan's working directory is the one of the last
+    // scan).
+    std::filesystem::path currentDirectory() const { return CurrentDirectory(); }
+    const RecentFolders& recentFolders() const { return recent_; }
     ToolBus& bus() { return bus_; }
 
     // Outcomes of the last sequences, for scripts.
@@ -137,6 +155,15 @@ class CScanToolDlg {
     std::filesystem::path CurrentDirectory() const;
     LocalDateTime Now() const;
     void Warn(std::string_view text, std::string_view caption);
+    // What a failed save tells, in the words of the file being saved.
+    struct SaveFailureTexts {
+        std::string notOpened;
+        std::string_view notClosed;
+        std::string_view notWritten;
+    };
+    // Writes `text` to lastFilePath_ and tells a failure; true (and lastFileWritten_) when the
+    // whole file was written.
+    bool SaveLastFile(std::string_view text, const SaveFailureTexts& told);
     void SetButtons(std::initializer_list<Button> buttons, bool on);
     void SetMemberLine(int index, std::string line);
     void AppendMemberLine(std::string line);
@@ -150,12 +177,17 @@ class CScanToolDlg {
     void TakeTime(bool keepText);
     void PercentageLines();
     void ReadDelay(int fallback, bool restoreOnMissing);
+    void LoadRecentFolders();
 
     FrontEnd& fe_;
     ToolEnvironment env_;
     ToolBus bus_;
     int requestDelay_ = kDelayUnset;
     std::optional<int> delayOverride_;
+    std::optional<std::string> portOverride_;
+    RecentFolders recent_;
+    bool recentLoaded_ = false;
+    bool started_ = false;
     bool busy_ = false;
     std::array<bool, 6> buttons_{true, false, false, false, true, true};
     std::vector<std::string> memberList_;

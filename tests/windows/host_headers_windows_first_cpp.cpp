@@ -1,0 +1,2 @@
+/* The same host as C++. */
+#include "host_headers_windows_first.c"
