@@ -42,7 +42,10 @@ unshare --mount --propagation private bash -euo pipefail -c '
     export LD_LIBRARY_PATH="$KVX_DEBIAN_NODE_ROOT/usr/lib/x86_64-linux-gnu"
     echo "gateway tests under $("$KVX_NODE_PATH" -p "\"Node.js \" + process.version") from Debian ($("$KVX_NODE_PATH" -p process.execPath))"
     # Debian builds its node with a shared libnode; a node that is not it would prove nothing.
-    ldd "$KVX_NODE_PATH" | grep -q "$KVX_DEBIAN_NODE_ROOT/.*libnode.so" ||
+    # (ldd is read whole first: grep -q leaving early would end ldd by SIGPIPE, a failure under
+    # pipefail.)
+    libraries="$(ldd "$KVX_NODE_PATH")"
+    grep -q "$KVX_DEBIAN_NODE_ROOT/.*libnode.so" <<<"$libraries" ||
         { echo "the node in the namespace is not Debian'"'"'s" >&2; exit 1; }
     ctest --test-dir "$KVX_BUILD" -L gateway --output-on-failure -j "$(nproc)" "$@"
 ' gateway-debian-node "$@"

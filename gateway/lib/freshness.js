@@ -12,6 +12,7 @@
 
 const { EventEmitter } = require('node:events');
 const { BAD_ERROR_COUNTER } = require('./extension');
+const { storeValue } = require('./gateway');
 
 // OPC DA quality "uncertain, last usable value".
 const QUALITY_LAST_USABLE = 0x44;
@@ -161,20 +162,8 @@ function pushPolledValues(watcher, gateway) {
         for (const m of members) for (const item of byMember.get(m.address) ?? []) batch.push(item);
         if (batch.length === 0 || gateway.reads.closed) return;
         const values = gateway.reads.readNow(batch, ' after a poll');
-        for (let i = 0; i < batch.length; i++) {
-            const node = batch[i].node;
-            const old = node.$dataValue;
-            const dv = values[i];
-            node.$dataValue = dv;
-            if (!old || old.statusCode !== dv.statusCode || !sameValue(old.value, dv.value)) {
-                node.emit('value_changed', dv.clone());
-            }
-        }
+        for (let i = 0; i < batch.length; i++) storeValue(batch[i].node, values[i]);
     });
-}
-
-function sameValue(a, b) {
-    return a.dataType === b.dataType && Object.is(a.value, b.value);
 }
 
 module.exports = { FreshReads, PollWatcher, pushPolledValues, memberOf, QUALITY_LAST_USABLE };

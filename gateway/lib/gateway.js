@@ -221,6 +221,20 @@ function toDataValue(item, result, sourceTimestamp, serverTimestamp) {
     return dataValue;
 }
 
+// Puts a value read from the plug-in into its variable. A change of value or status tells the
+// variable's monitored items, whichever read brought it: a client's Read or the one after a poll.
+function storeValue(node, dataValue) {
+    const old = node.$dataValue;
+    node.$dataValue = dataValue;
+    if (!old || old.statusCode !== dataValue.statusCode || !sameValue(old.value, dataValue.value)) {
+        node.emit('value_changed', dataValue.clone());
+    }
+}
+
+function sameValue(a, b) {
+    return a.dataType === b.dataType && Object.is(a.value, b.value);
+}
+
 // The server refreshes the variables of a Read before it answers it, by default one variable at
 // a time through its getter. For the variables of this namespace that is replaced by one read
 // batch of the plug-in for the whole Read, straight into the variables' values; the server
@@ -254,7 +268,7 @@ function readInOneBatch(engine, namespaceIndex, items, reads) {
         }
         if (batch.length > 0) {
             const values = reads.readNow(batch);
-            for (let i = 0; i < batch.length; i++) batch[i].node.$dataValue = values[i];
+            for (let i = 0; i < batch.length; i++) storeValue(batch[i].node, values[i]);
         }
         if (others.length > 0) refreshOthers(others, maxAge, callback);
         else callback(null, []);
@@ -390,4 +404,4 @@ function buildAddressSpace({ namespace, objectsFolder, events, plugin, readOnly,
     return { folderCount, variableCount, items, reads, writes };
 }
 
-module.exports = { buildAddressSpace, readInOneBatch, findScalingProperties, checkWrite, dataTypeOf };
+module.exports = { buildAddressSpace, readInOneBatch, storeValue, findScalingProperties, checkWrite, dataTypeOf };
