@@ -108,6 +108,7 @@ test('a writer with many writes lets another writer in after a few exchanges', a
         // ...and one write of another client to a member that answers at once.
         const status = await writeOne(other.session, 'ADR03.Process.Setpoint', DataType.Float, 66);
         assert.equal(status, StatusCodes.Good);
+        await sim.sync();
         const lines = sim.out.lines.slice(from);
         const at = lines.findIndex((l) => l.startsWith('ADR 03 WRITE'));
         assert.ok(at >= 0, 'the other write reached its member');
@@ -116,6 +117,7 @@ test('a writer with many writes lets another writer in after a few exchanges', a
         assert.ok(waitedFor <= 4, `the other write waited for ${waitedFor} writes of the busy one`);
         const statuses = await many;
         assert.deepEqual(statuses.map((x) => x.name), statuses.map(() => 'Good'));
+        await sim.sync();
         assert.equal(framesTo(20, from).length, 12, 'every write of the busy client went out, in its order');
         framesTo(20, from).forEach((l, i) => assert.ok(l.includes(` 00 ${(100 + i).toString(16).toUpperCase()} `), `write ${i}: ${l}`));
     } finally {
@@ -148,6 +150,7 @@ test('SIGTERM with writes queued to a slow and to a silent member: each is answe
         for (const st of [...slowAnswers, ...silentAnswers]) assert.ok(!(st instanceof Error), `answered, not ${st.message}`);
         const names = (list) => list.map((x) => x.name);
         // The slow member took what went out; what did not go out is refused as not sent.
+        await sim.sync();
         const acknowledged = framesTo(20, from).filter((l) => !l.includes('| silent')).length;
         assert.deepEqual(names(slowAnswers), [...Array(acknowledged).fill('Good'), ...Array(6 - acknowledged).fill('BadServerHalted')]);
         // Nothing the silent member was sent is called Good.

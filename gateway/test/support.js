@@ -79,6 +79,8 @@ function spawnTracked(program, args, options) {
     const child = spawn(program, args, options);
     children.add(child);
     child.once('exit', () => children.delete(child));
+    // 'close' comes once its output streams have ended as well: all it wrote has been read.
+    child.closed = once(child, 'close').catch(() => null);
     return child;
 }
 
@@ -92,7 +94,12 @@ async function startedOrKilled(child, started) {
     }
 }
 
+// The child's exit code (null when a signal ended it), once all it wrote has been read.
 async function exited(child) {
+    if (child.closed) {
+        await child.closed;
+        return child.exitCode;
+    }
     if (child.exitCode !== null || child.signalCode !== null) return child.exitCode;
     const [code] = await once(child, 'exit');
     return code;
@@ -118,6 +125,11 @@ async function startSim({ extraMembers = {}, log = false, logTime = false } = {}
             const number = ++changes;
             child.stdin.write(`${JSON.stringify(scenario)}\n`);
             await out.wait(new RegExp(`^changed ${number}$`), 10000);
+        },
+        // Waits until every line the simulator wrote before now has reached the test: its
+        // confirmation of an empty change comes after them on the same stream.
+        sync() {
+            return this.change({});
         },
         async stop() {
             child.kill('SIGTERM');

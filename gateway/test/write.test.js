@@ -147,6 +147,12 @@ test('hostile writes: huge texts, bad hex and bit texts, NaN, infinities and out
 
 // The Write frames the simulator received for `address` from line `from` on.
 const framesTo = (address, from) => sim.out.lines.slice(from).filter((l) => l.startsWith(`ADR ${address} WRITE`));
+// The same once the record has caught up: the simulator's output reaches the test a little
+// after the exchange, later still on a loaded machine.
+async function framesSince(address, from) {
+    await sim.sync();
+    return framesTo(address, from);
+}
 
 test('a value with a status or time stamps, or a text with a NUL inside, is refused and nothing is sent', async () => {
     const from = sim.out.lines.length;
@@ -162,7 +168,7 @@ test('a value with a status or time stamps, or a text with a NUL inside, is refu
     assert.equal(await write('ADR20.Values.Text', DataType.String, 'AB\0CD'), StatusCodes.BadOutOfRange);
     // The same value without them goes out.
     assert.equal(await write('ADR20.Values.Uint', DataType.UInt16, 7), StatusCodes.Good);
-    const frames = framesTo(20, from);
+    const frames = await framesSince(20, from);
     assert.equal(frames.length, 1, frames.join('\n'));
     assert.match(frames[0], /00 07/);
 });
@@ -203,12 +209,12 @@ test('every write is answered by what became of it on the bus, at and beyond eac
         const what = `${tag} = ${value}`;
         const from = sim.out.lines.length;
         const status = await write(`ADR20.Values.${tag}`, dataType, value);
-        const frames = framesTo(20, from);
+        const frames = await framesSince(20, from);
         seen.push({ what, status, want });
         if (bytes !== null) {
             // What the tag can hold went out, once, as its bytes, and the member answered.
             assert.equal(frames.length, 1, `${what}: ${frames.join(' / ')}`);
-            assert.ok(frames[0].includes(` ${bytes} `) && !frames[0].endsWith('| silent'), `${what}: ${frames[0]}`);
+            assert.ok(frames[0].includes(` ${bytes} `) && !frames[0].includes('| silent'), `${what}: ${frames[0]}`);
             assert.equal(status, Good, what);
         } else {
             assert.deepEqual(frames, [], `${what}: nothing may reach the member`);
@@ -226,7 +232,7 @@ test('every write is answered by what became of it on the bus, at and beyond eac
     try {
         const from = sim.out.lines.length;
         assert.equal(await write('ADR20.Values.Int', DataType.Int16, 5), StatusCodes.BadNoCommunication);
-        const frames = framesTo(20, from);
+        const frames = await framesSince(20, from);
         assert.ok(frames.every((l) => l.includes('| silent')), frames.join('\n'));
     } finally {
         await sim.change({ members: { 20: { faults: { silence: 0 } } } });
