@@ -15,7 +15,6 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
 const gatewayDir = path.resolve(__dirname, '..', '..', 'gateway');
 const s = require(path.join(gatewayDir, 'test', 'support'));
 const b = require(path.join(gatewayDir, 'test', 'broker'));
@@ -43,7 +42,7 @@ function rssMiB(pid) {
 async function startBus() {
     const args = ['--no-wire-timing', '--changes'];
     for (let a = 1; a <= MEMBERS; a++) args.push('--member', `${a}=${TC200}`);
-    const child = spawn(s.programs.sim, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+    const child = s.spawnTracked(s.programs.sim, args, { stdio: ['pipe', 'pipe', 'pipe'] });
     const out = new s.Lines(child.stdout);
     const first = await out.wait(/^pty /, 10000);
     let changes = 0;

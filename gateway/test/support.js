@@ -96,13 +96,8 @@ async function startedOrKilled(child, started) {
 
 // The child's exit code (null when a signal ended it), once all it wrote has been read.
 async function exited(child) {
-    if (child.closed) {
-        await child.closed;
-        return child.exitCode;
-    }
-    if (child.exitCode !== null || child.signalCode !== null) return child.exitCode;
-    const [code] = await once(child, 'exit');
-    return code;
+    await child.closed;
+    return child.exitCode;
 }
 
 // kxbus-sim with the sample scenario and `extraMembers` ({address: cfg}), taking scenario
