@@ -233,7 +233,8 @@ function toldState(device) {
 }
 
 test('a silent member dies (DDEATH) and is born again when it answers; NCMD rebirth', async () => {
-    // A poll lost to a loaded machine just before the silence would tell Uncertain too early.
+    // The edge nodes of the test before took turns with this one on the port, so some of its
+    // polls found the port taken: the member must be told Good again before its silence.
     await s.until(() => toldState('ADR07') === 'Good', 15000, 'ADR07 told Good');
     const from = sub.messages.length;
     await sim.change({ members: { 7: { faults: { silence: 1 } } } });
