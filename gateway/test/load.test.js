@@ -86,7 +86,7 @@ test('50 sessions read everything while writes go on; one connection more is ref
 });
 
 // The Write frames the simulator received for `address`, in order, from line `from` on.
-const framesTo = (address, from = 0) => sim.out.lines.slice(from).filter((l) => l.startsWith(`ADR ${address} WRITE`));
+const framesTo = (address, from) => sim.writesTo(address, from);
 
 // A member that answers each exchange after `ms`: every write to it holds the bus that long.
 const slow = (address, ms) => sim.change({ members: { [address]: { faults: { delay: { rate: 1, ms } } } } });

@@ -126,6 +126,10 @@ async function startSim({ extraMembers = {}, log = false, logTime = false } = {}
         sync() {
             return this.change({});
         },
+        // The Write frames the simulator recorded for `address` from its output line `from` on.
+        writesTo(address, from = 0) {
+            return out.lines.slice(from).filter((l) => l.startsWith(`ADR ${address} WRITE`));
+        },
         async stop() {
             child.kill('SIGTERM');
             return exited(child);

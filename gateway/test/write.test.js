@@ -145,13 +145,12 @@ test('hostile writes: huge texts, bad hex and bit texts, NaN, infinities and out
     assert.ok(huge.startsWith(text.value.value), 'the text tag holds a prefix of what was sent');
 });
 
-// The Write frames the simulator received for `address` from line `from` on.
-const framesTo = (address, from) => sim.out.lines.slice(from).filter((l) => l.startsWith(`ADR ${address} WRITE`));
-// The same once the record has caught up: the simulator's output reaches the test a little
-// after the exchange, later still on a loaded machine.
+// The Write frames the simulator received for `address` from line `from` on, once the record
+// has caught up: its output reaches the test a little after the exchange, later still on a
+// loaded machine.
 async function framesSince(address, from) {
     await sim.sync();
-    return framesTo(address, from);
+    return sim.writesTo(address, from);
 }
 
 test('a value with a status or time stamps, or a text with a NUL inside, is refused and nothing is sent', async () => {
